@@ -1,0 +1,53 @@
+// The exhaustive index: every stored vector is compared with the query.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "metrics/metrics.hpp"
+
+namespace tarsim::flat {
+
+enum class FlatError : std::uint8_t { EmptyIndex, EmptyVectors };
+const char* error_name(FlatError error);
+
+// One ranked answer: the stored vector's id and its raw metric value.
+struct Hit {
+  std::uint32_t id;
+  double distance;
+};
+
+class Flat {
+ public:
+  Flat(std::uint32_t dim, metrics::Metric metric) : dim_(dim), metric_(metric) {}
+
+  std::uint32_t dim() const { return dim_; }
+  metrics::Metric metric() const { return metric_; }
+  // Number of stored vectors; 0 while nothing is stored and always 0 with dim 0.
+  std::size_t size() const { return dim_ == 0 ? 0 : vectors_.size() / dim_; }
+  const std::vector<double>& vectors() const { return vectors_; }
+
+  // Appends one vector; the caller has checked that it holds dim values.
+  void add(std::span<const double> vector);
+  // Appends `rows` vectors of dim values each, laid out back to back.
+  void add_rows(const double* data, std::size_t rows);
+  // Makes room for `more` vectors without changing what is stored.
+  void reserve(std::size_t more);
+
+  // The k best stored vectors in the distance order, ties by id, exactly as
+  // popping a heap of every (distance, id) pair until k results are held (so
+  // k = 0 gives one). The query holds dim values. EmptyIndex when nothing is
+  // stored.
+  std::optional<FlatError> search(std::span<const double> query, std::uint32_t k,
+                                  std::vector<Hit>& out) const;
+
+ private:
+  std::vector<double> vectors_;
+  std::uint32_t dim_;
+  metrics::Metric metric_;
+};
+
+}  // namespace tarsim::flat

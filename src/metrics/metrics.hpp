@@ -1,0 +1,59 @@
+// Distance metrics shared by both index kinds.
+//
+// Every function is a pure function of (first, second): first is the query or
+// the vector being inserted, second a stored vector. Sums run sequentially
+// from position 0 into one accumulator that starts at +0.0, every product is
+// rounded before it is added, and nothing is reordered or contracted, so a
+// value is reproducible to the last bit on every build and every SIMD path.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace tarsim::metrics {
+
+using Vec = std::span<const double>;
+
+// sqrt(sum over the common positions of (first[i] - second[i])^2).
+double euclidean_distance(Vec first, Vec second);
+// sum over the common positions of first[i] * second[i].
+double dot_product(Vec first, Vec second);
+// dot / (sqrt(A) * sqrt(B)); dot over the common positions, A and B over each
+// vector's full length. No zero-norm guard, no clamping.
+double cosine_similarity(Vec first, Vec second);
+
+enum class Metric : std::uint8_t { Euclidean, InnerProduct, Cosine };
+
+using DistanceFn = double (*)(Vec, Vec);
+DistanceFn function_of(Metric metric);
+
+// Distance order: numbers numerically (-0.0 equals +0.0), NaN after every
+// number and equal to every other NaN.
+inline bool ranks_before(double a, double b) {
+  if (std::isnan(a)) return false;
+  if (std::isnan(b)) return true;
+  return a < b;
+}
+inline bool ranks_equal(double a, double b) {
+  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
+  return a == b;
+}
+
+// Several stored vectors at once, each with exactly the value the scalar
+// function above gives for (query, that vector). Stored vectors have `dim`
+// values; the query may have any length.
+//
+// score_block: `count` vectors laid out back to back from `base`.
+void score_block(Metric metric, Vec query, const double* base, std::size_t dim,
+                 std::size_t count, double* out);
+// score_rows: the vectors with the given ids, row id at base + id * dim.
+void score_rows(Metric metric, Vec query, const double* base, std::size_t dim,
+                const std::uint32_t* ids, std::size_t count, double* out);
+
+// Name of the SIMD path chosen for this processor ("avx512", "avx2" or
+// "scalar"); for tests and benchmarks.
+const char* simd_path();
+
+}  // namespace tarsim::metrics
