@@ -1,0 +1,177 @@
+// The layered proximity-graph index.
+//
+// Node ids are insertion positions from 0. Node 0 is the fixed entry point
+// and has the top level. Each node has ONE neighbour list shared by all
+// layers; a neighbour takes part in layer L only when its level is >= L.
+// Lists are never pruned, may repeat ids and may name their own node.
+//
+// Every operation returns its result or an HNSWError; nothing here throws,
+// except the constructor, which throws std::bad_alloc when `layers` is too
+// large to allocate the level weights (the caller reports it as an exhausted
+// resource).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "filter/filter.hpp"
+#include "metadata/metadata.hpp"
+#include "metrics/metrics.hpp"
+#include "metrics/vectors.hpp"
+
+namespace tarsim::hnsw {
+
+enum class HNSWError : std::uint8_t {
+  InvalidEF,
+  InvalidLayer,
+  NoSchema,
+  EmptySchema,
+  AttributeNotFound,
+  EmptyVectors,
+  InvalidNodeID,
+};
+// The bare name of the value, e.g. "InvalidEF".
+const char* error_name(HNSWError error);
+
+struct Scored {
+  double distance;
+  std::uint32_t id;
+};
+
+// Where a new scored node of the given distance goes in a result list kept
+// in distance order (NaN last): a bisection that lands before the last of a
+// run of equal distances it meets. [1 a, 2 b, 2 c, 3 d] + 2 e gives
+// [a, b, e, c, d]; [2 b] + 2 e gives [e, b]; a NaN goes after every number.
+std::size_t result_position(std::span<const Scored> results, double distance);
+
+// Source of the uniform draws that pick a node's level.
+class RandomSource {
+ public:
+  virtual ~RandomSource();
+  // A uniform double in [0, 1): 53 random bits scaled by 2^-53.
+  virtual double next_uniform() = 0;
+};
+
+// The calling thread's generator, created and seeded from the operating
+// system's random source on first use.
+RandomSource& thread_random();
+
+struct Params {
+  std::uint32_t dim;
+  std::uint32_t layers = 5;
+  std::uint32_t m = 16;  // kept for the caller; nothing reads it
+  std::uint32_t ef_construction = 200;
+  std::uint32_t ef_search = 50;
+  metrics::Metric metric;
+  std::optional<metadata::Schema> schema;
+};
+
+class HNSW {
+ public:
+  // Builds level_weights[i] = e^-i for i < layers. Throws std::bad_alloc
+  // when `layers` weights cannot be allocated.
+  explicit HNSW(Params params);
+
+  // Stores `vector` as a new node, with `row` (or none), and links it.
+  // The vector must hold dim() values; any other length is refused with
+  // InvalidNodeID before anything is stored. The first node takes level
+  // layers - 1 and draws nothing; every later node draws its level from
+  // `rng` and is linked in each layer from its level to the top. A failing
+  // layer search (InvalidEF when ef_construction is 0) ends the insertion;
+  // the node and the links made so far stay.
+  //
+  // Rows: with a non-empty schema every node keeps one row of schema-size
+  // values. A node inserted without a row, or with a row of another length,
+  // gets a row that passes no filter. Without a schema, or with an empty
+  // one, rows are not kept (no filter can be used there).
+  std::optional<HNSWError> insert(std::span<const double> vector, const metadata::Row* row,
+                                  RandomSource& rng);
+
+  // Bulk build: EmptyVectors for no vectors; without a schema inserts every
+  // vector without a row (rows ignored); with a schema AttributeNotFound
+  // when rows.size() != vectors.size(), otherwise inserts vector i with
+  // row i. Stops at the first failing insertion and keeps what it inserted.
+  std::optional<HNSWError> create(const FloatRows& vectors, const std::vector<metadata::Row>& rows,
+                                  RandomSource& rng);
+
+  // Query: greedy descent from node 0 with width 1 on every upper layer,
+  // then width ef_search on layer 0, cut after the result that reaches k
+  // (so k = 0 gives one). An empty index gives an empty list and no error.
+  // With a filter every layer search keeps only passing neighbours, and the
+  // layer-0 entry node is dropped from the answer when it fails the filter.
+  // `out` is replaced.
+  std::optional<HNSWError> search(std::span<const double> query, std::uint32_t k,
+                                  const filter::Filter* filter, std::vector<Scored>& out) const;
+
+  // Beam search of one layer from `entry`: up to `ef` scored nodes in
+  // distance order. Checks ef (InvalidEF), the layer (InvalidLayer), the
+  // filter against the schema (NoSchema, EmptySchema, AttributeNotFound),
+  // then that `entry` is a stored node (InvalidNodeID). The entry is taken
+  // without a level or filter test. `out` is replaced.
+  std::optional<HNSWError> knn(std::uint32_t entry, std::span<const double> query,
+                               std::uint32_t ef, std::uint32_t layer,
+                               const filter::Filter* filter, std::vector<Scored>& out) const;
+
+  std::uint32_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  std::uint32_t dim() const { return dim_; }
+  std::uint32_t layers() const { return layers_; }
+  std::uint32_t m() const { return m_; }
+  std::uint32_t ef_construction() const { return ef_construction_; }
+  std::uint32_t ef_search() const { return ef_search_; }
+  metrics::Metric metric() const { return metric_; }
+  const std::optional<metadata::Schema>& schema() const { return schema_; }
+  // Node `id`'s stored values (dim() of them); id < size().
+  std::span<const double> vector(std::uint32_t id) const {
+    return {vectors_.data() + static_cast<std::size_t>(id) * dim_, dim_};
+  }
+  const std::vector<double>& vectors() const { return vectors_; }
+  const std::vector<std::uint32_t>& levels() const { return levels_; }
+  const std::vector<double>& level_weights() const { return level_weights_; }
+  // Node `id`'s metadata row (schema-size values), or an empty span when the
+  // node has none (see insert).
+  std::span<const metadata::Metadata> row(std::uint32_t id) const;
+
+  // Read-only views of the graph, for tests and diagnostics.
+  // Node `node`'s neighbour list in the order the links were made.
+  std::vector<std::uint32_t> neighbors_of(std::uint32_t node) const;
+  // All lists back to back, with the start of each node's list.
+  void flat_view(std::vector<std::uint32_t>& neighbors, std::vector<std::uint32_t>& offsets) const;
+
+ private:
+  std::uint32_t draw_level(RandomSource& rng) const;
+  bool passes(std::uint32_t node, const filter::Filter& filter, std::size_t position) const;
+  std::uint32_t next_visit_stamp() const;
+
+  std::uint32_t dim_;
+  std::uint32_t layers_;
+  std::uint32_t m_;
+  std::uint32_t ef_construction_;
+  std::uint32_t ef_search_;
+  metrics::Metric metric_;
+  std::optional<metadata::Schema> schema_;
+  std::size_t row_width_ = 0;  // values per kept row; 0 when rows are not kept
+
+  std::vector<double> level_weights_;
+  double weight_total_ = 0.0;  // sum of level_weights_ in index order
+
+  std::uint32_t count_ = 0;
+  std::vector<double> vectors_;  // node n at n * dim_
+  std::vector<std::uint32_t> levels_;
+  std::vector<std::vector<std::uint32_t>> links_;
+  std::vector<metadata::Metadata> metadata_;  // node n at n * row_width_
+  std::vector<std::uint8_t> has_row_;         // one per node while rows are kept
+
+  // Search scratch, reused across calls. A layer search never runs inside
+  // another on the same index, so one set per index suffices.
+  mutable std::vector<std::uint32_t> visit_stamps_;
+  mutable std::uint32_t visit_stamp_ = 0;
+  mutable std::vector<Scored> candidates_;
+  mutable std::vector<std::uint32_t> batch_ids_;
+  mutable std::vector<double> batch_distances_;
+};
+
+}  // namespace tarsim::hnsw
