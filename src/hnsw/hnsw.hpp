@@ -143,6 +143,7 @@ class HNSW {
 
  private:
   std::uint32_t draw_level(RandomSource& rng) const;
+  void store_row(const metadata::Row* row);
   bool passes(std::uint32_t node, const filter::Filter& filter, std::size_t position) const;
   std::uint32_t next_visit_stamp() const;
 
@@ -157,6 +158,7 @@ class HNSW {
 
   std::vector<double> level_weights_;
   double weight_total_ = 0.0;  // sum of level_weights_ in index order
+  std::uint32_t positive_weights_ = 0;  // weights before the first that is 0
 
   std::uint32_t count_ = 0;
   std::vector<double> vectors_;  // node n at n * dim_

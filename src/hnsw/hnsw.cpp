@@ -1,0 +1,278 @@
+#include "hnsw/hnsw.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace tarsim::hnsw {
+
+const char* error_name(HNSWError error) {
+  switch (error) {
+    case HNSWError::InvalidEF: return "InvalidEF";
+    case HNSWError::InvalidLayer: return "InvalidLayer";
+    case HNSWError::NoSchema: return "NoSchema";
+    case HNSWError::EmptySchema: return "EmptySchema";
+    case HNSWError::AttributeNotFound: return "AttributeNotFound";
+    case HNSWError::EmptyVectors: return "EmptyVectors";
+    case HNSWError::InvalidNodeID: return "InvalidNodeID";
+  }
+  return "Unknown";
+}
+
+std::size_t result_position(std::span<const Scored> results, double distance) {
+  if (results.empty()) return 0;
+  std::size_t base = 0;
+  std::size_t size = results.size();
+  while (size > 1) {
+    std::size_t half = size / 2;
+    std::size_t mid = base + half;
+    if (!metrics::ranks_before(distance, results[mid].distance)) base = mid;
+    size -= half;
+  }
+  return metrics::ranks_before(results[base].distance, distance) ? base + 1 : base;
+}
+
+namespace {
+
+// Candidate order as a heap comparison: true when `a` comes out after `b`
+// (greater distance, NaN last, then greater id).
+struct ComesAfter {
+  bool operator()(const Scored& a, const Scored& b) const {
+    if (metrics::ranks_before(b.distance, a.distance)) return true;
+    if (metrics::ranks_before(a.distance, b.distance)) return false;
+    return a.id > b.id;
+  }
+};
+
+std::optional<HNSWError> as_error(filter::FilterCheck check) {
+  switch (check) {
+    case filter::FilterCheck::Ok: return std::nullopt;
+    case filter::FilterCheck::NoSchema: return HNSWError::NoSchema;
+    case filter::FilterCheck::EmptySchema: return HNSWError::EmptySchema;
+    case filter::FilterCheck::AttributeNotFound: return HNSWError::AttributeNotFound;
+  }
+  return HNSWError::AttributeNotFound;
+}
+
+}  // namespace
+
+HNSW::HNSW(Params params)
+    : dim_(params.dim),
+      layers_(params.layers),
+      m_(params.m),
+      ef_construction_(params.ef_construction),
+      ef_search_(params.ef_search),
+      metric_(params.metric),
+      schema_(std::move(params.schema)) {
+  row_width_ = schema_ ? schema_->size() : 0;
+  level_weights_.reserve(layers_);  // std::bad_alloc for an impossible layer count
+  // Weights fall as e^-i; once one underflows to 0 every later one is 0 too,
+  // so the tail is filled without calling exp.
+  double counter = 0.0;
+  for (std::uint32_t i = 0; i < layers_; ++i) {
+    double weight = std::exp(-counter);
+    if (weight == 0.0) {
+      level_weights_.resize(layers_, 0.0);
+      break;
+    }
+    level_weights_.push_back(weight);
+    counter += 1.0;
+  }
+  for (double weight : level_weights_) {
+    if (weight == 0.0) break;
+    weight_total_ += weight;
+    ++positive_weights_;
+  }
+}
+
+std::uint32_t HNSW::draw_level(RandomSource& rng) const {
+  double threshold = weight_total_ * rng.next_uniform();
+  // Zero weights leave the running sum unchanged, so only the positive
+  // prefix can qualify.
+  double running = 0.0;
+  for (std::uint32_t i = 0; i < positive_weights_; ++i) {
+    running += level_weights_[i];
+    if (running > threshold) return i;
+  }
+  return layers_ - 1;  // wraps to 4294967295 when there are no layers
+}
+
+void HNSW::store_row(const metadata::Row* row) {
+  if (row_width_ == 0) return;
+  if (row != nullptr && row->size() == row_width_) {
+    metadata_.insert(metadata_.end(), row->begin(), row->end());
+    has_row_.push_back(1);
+  } else {
+    metadata_.resize(metadata_.size() + row_width_);
+    has_row_.push_back(0);
+  }
+}
+
+std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const metadata::Row* row,
+                                      RandomSource& rng) {
+  if (vector.size() != dim_ || count_ == std::numeric_limits<std::uint32_t>::max()) {
+    return HNSWError::InvalidNodeID;
+  }
+  std::uint32_t level = count_ == 0 ? layers_ - 1 : draw_level(rng);
+  const std::uint32_t n = count_;
+  vectors_.insert(vectors_.end(), vector.begin(), vector.end());
+  levels_.push_back(level);
+  links_.emplace_back();
+  store_row(row);
+  ++count_;
+  if (n == 0 || layers_ == 0) return std::nullopt;
+
+  std::vector<Scored> found;
+  std::uint32_t entry = 0;
+  for (std::uint32_t layer = 0; layer < layers_; ++layer) {
+    if (layer < level) {
+      // Descent: only move the entry closer.
+      if (auto error = knn(entry, vector, 1, layer, nullptr, found)) return error;
+      entry = found.front().id;
+      continue;
+    }
+    if (auto error = knn(entry, vector, ef_construction_, layer, nullptr, found)) return error;
+    for (const Scored& r : found) {
+      if (r.id >= count_) return HNSWError::InvalidNodeID;
+      links_[r.id].push_back(n);
+    }
+    if (count_ != n + 1) return HNSWError::InvalidNodeID;
+    std::vector<std::uint32_t>& own = links_[n];
+    own.reserve(own.size() + found.size());
+    for (const Scored& r : found) own.push_back(r.id);
+    entry = n;
+  }
+  return std::nullopt;
+}
+
+std::optional<HNSWError> HNSW::create(const FloatRows& vectors,
+                                      const std::vector<metadata::Row>& rows, RandomSource& rng) {
+  if (vectors.empty()) return HNSWError::EmptyVectors;
+  if (!schema_) {
+    for (std::size_t i = 0; i < vectors.size(); ++i) {
+      if (auto error = insert(vectors.row(i), nullptr, rng)) return error;
+    }
+    return std::nullopt;
+  }
+  if (rows.size() != vectors.size()) return HNSWError::AttributeNotFound;
+  for (std::size_t i = 0; i < vectors.size(); ++i) {
+    if (auto error = insert(vectors.row(i), &rows[i], rng)) return error;
+  }
+  return std::nullopt;
+}
+
+bool HNSW::passes(std::uint32_t node, const filter::Filter& filter, std::size_t position) const {
+  return has_row_[node] != 0 && filter.test(metadata_[node * row_width_ + position]);
+}
+
+std::uint32_t HNSW::next_visit_stamp() const {
+  if (visit_stamps_.size() < count_) visit_stamps_.resize(count_, 0);
+  if (++visit_stamp_ == 0) {
+    std::fill(visit_stamps_.begin(), visit_stamps_.end(), 0);
+    visit_stamp_ = 1;
+  }
+  return visit_stamp_;
+}
+
+std::optional<HNSWError> HNSW::knn(std::uint32_t entry, std::span<const double> query,
+                                   std::uint32_t ef, std::uint32_t layer,
+                                   const filter::Filter* filter, std::vector<Scored>& out) const {
+  if (ef == 0) return HNSWError::InvalidEF;
+  if (layer >= layers_) return HNSWError::InvalidLayer;
+  std::size_t position = 0;
+  if (filter != nullptr) {
+    if (auto error = as_error(filter::validate(schema_, *filter))) return error;
+    position = filter::attribute_position(*schema_, *filter);
+  }
+  if (entry >= count_) return HNSWError::InvalidNodeID;
+
+  const double* base = vectors_.data();
+  const std::uint32_t stamp = next_visit_stamp();
+  std::uint32_t* visited = visit_stamps_.data();
+  const std::uint32_t* levels = levels_.data();
+
+  double first;
+  metrics::score_rows(metric_, query, base, dim_, &entry, 1, &first);
+  out.clear();
+  out.push_back({first, entry});
+  candidates_.clear();
+  candidates_.push_back({first, entry});
+  visited[entry] = stamp;
+
+  ComesAfter after;
+  while (!candidates_.empty()) {
+    std::pop_heap(candidates_.begin(), candidates_.end(), after);
+    const Scored current = candidates_.back();
+    candidates_.pop_back();
+    const double worst = out.back().distance;
+    if (!std::isnan(worst) && metrics::ranks_before(worst, current.distance)) break;
+
+    // Gather the neighbours this layer can use and that are new to the walk,
+    // score them together, then admit them one by one in list order.
+    batch_ids_.clear();
+    for (std::uint32_t neighbor : links_[current.id]) {
+      if (levels[neighbor] < layer || visited[neighbor] == stamp) continue;
+      if (filter != nullptr && !passes(neighbor, *filter, position)) continue;
+      visited[neighbor] = stamp;
+      batch_ids_.push_back(neighbor);
+    }
+    if (batch_ids_.empty()) continue;
+    batch_distances_.resize(batch_ids_.size());
+    metrics::score_rows(metric_, query, base, dim_, batch_ids_.data(), batch_ids_.size(),
+                        batch_distances_.data());
+    for (std::size_t i = 0; i < batch_ids_.size(); ++i) {
+      const double d = batch_distances_[i];
+      if (out.size() >= ef && !(d < out.back().distance)) continue;
+      const Scored scored{d, batch_ids_[i]};
+      candidates_.push_back(scored);
+      std::push_heap(candidates_.begin(), candidates_.end(), after);
+      out.insert(out.begin() + static_cast<std::ptrdiff_t>(result_position(out, d)), scored);
+      if (out.size() > ef) out.pop_back();
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<HNSWError> HNSW::search(std::span<const double> query, std::uint32_t k,
+                                      const filter::Filter* filter,
+                                      std::vector<Scored>& out) const {
+  out.clear();
+  if (count_ == 0) return std::nullopt;
+  if (layers_ == 0) return HNSWError::InvalidLayer;
+  std::uint32_t entry = 0;
+  for (std::uint32_t layer = layers_ - 1; layer >= 1; --layer) {
+    if (auto error = knn(entry, query, 1, layer, filter, out)) return error;
+    entry = out.front().id;
+  }
+  if (auto error = knn(entry, query, ef_search_, 0, filter, out)) return error;
+  if (filter != nullptr && !passes(entry, *filter, filter::attribute_position(*schema_, *filter))) {
+    auto it = std::find_if(out.begin(), out.end(), [&](const Scored& s) { return s.id == entry; });
+    if (it != out.end()) out.erase(it);
+  }
+  const std::size_t keep = std::max<std::uint32_t>(k, 1);
+  if (out.size() > keep) out.resize(keep);
+  return std::nullopt;
+}
+
+std::span<const metadata::Metadata> HNSW::row(std::uint32_t id) const {
+  if (row_width_ == 0 || id >= count_ || has_row_[id] == 0) return {};
+  return {metadata_.data() + static_cast<std::size_t>(id) * row_width_, row_width_};
+}
+
+std::vector<std::uint32_t> HNSW::neighbors_of(std::uint32_t node) const {
+  if (node >= count_) return {};
+  return links_[node];
+}
+
+void HNSW::flat_view(std::vector<std::uint32_t>& neighbors,
+                     std::vector<std::uint32_t>& offsets) const {
+  neighbors.clear();
+  offsets.clear();
+  offsets.reserve(count_);
+  for (const auto& list : links_) {
+    offsets.push_back(static_cast<std::uint32_t>(neighbors.size()));
+    neighbors.insert(neighbors.end(), list.begin(), list.end());
+  }
+}
+
+}  // namespace tarsim::hnsw
