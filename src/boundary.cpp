@@ -1,0 +1,457 @@
+// The Python boundary shared by both index classes.
+#include "boundary.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <limits>
+
+namespace tarsim::py {
+
+// ---------------------------------------------------------------------------
+// Borrow flag
+
+bool Borrow::acquire(BorrowFlag& flag, Access access) {
+  if (access == Access::Exclusive) {
+    std::intptr_t expected = 0;
+    if (!flag.compare_exchange_strong(expected, -1)) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      return false;
+    }
+  } else {
+    std::intptr_t current = flag.load();
+    while (true) {
+      if (current == -1) {
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        return false;
+      }
+      if (flag.compare_exchange_weak(current, current + 1)) break;
+    }
+  }
+  flag_ = &flag;
+  access_ = access;
+  return true;
+}
+
+void Borrow::release() {
+  if (flag_ == nullptr) return;
+  if (access_ == Access::Exclusive) {
+    flag_->store(0);
+  } else {
+    flag_->fetch_sub(1);
+  }
+  flag_ = nullptr;
+}
+
+bool acquire_self(PyObject* self, PyTypeObject* type, const char* class_name,
+                  BorrowFlag& flag, Borrow& borrow, Access access) {
+  if (!PyObject_TypeCheck(self, type)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'",
+                 type_name(self).c_str(), class_name);
+    return false;
+  }
+  return borrow.acquire(flag, access);
+}
+
+// ---------------------------------------------------------------------------
+// Parameter matching
+
+namespace {
+
+bool check_positional_count(const Signature& sig, Py_ssize_t nargs) {
+  if (nargs <= sig.count) return true;
+  const char* verb = nargs == 1 ? "was" : "were";
+  if (sig.required == sig.count) {
+    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
+                 sig.function, sig.count, nargs, verb);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s takes from %zd to %zd positional arguments but %zd %s given",
+                 sig.function, sig.required, sig.count, nargs, verb);
+  }
+  return false;
+}
+
+bool place_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObject** out) {
+  if (PyUnicode_Check(name)) {
+    for (Py_ssize_t i = 0; i < sig.count; ++i) {
+      if (PyUnicode_CompareWithASCIIString(name, sig.names[i]) != 0) continue;
+      if (out[i] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%U'", sig.function,
+                     name);
+        return false;
+      }
+      out[i] = value;
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig.function, name);
+  return false;
+}
+
+bool check_required(const Signature& sig, PyObject* const* out) {
+  for (Py_ssize_t i = 0; i < sig.required; ++i) {
+    if (out[i] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'",
+                   sig.function, sig.names[i]);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool match_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out) {
+  nargs = PyVectorcall_NARGS(nargs);
+  if (!check_positional_count(sig, nargs)) return false;
+  for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+  if (kwnames != nullptr) {
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+      if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, j), args[nargs + j], out)) return false;
+    }
+  }
+  return check_required(sig, out);
+}
+
+bool match_classic(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (!check_positional_count(sig, nargs)) return false;
+  for (Py_ssize_t i = 0; i < sig.count; ++i) {
+    out[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
+  }
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* name;
+    PyObject* value;
+    while (PyDict_Next(kwargs, &pos, &name, &value)) {
+      if (!place_keyword(sig, name, value, out)) return false;
+    }
+  }
+  return check_required(sig, out);
+}
+
+// ---------------------------------------------------------------------------
+// Argument conversion
+
+std::string type_name(PyObject* obj) {
+  Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
+  if (name) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (text != nullptr) return std::string(text, static_cast<std::size_t>(size));
+  }
+  PyErr_Clear();
+  return "<failed to extract type name>";
+}
+
+void name_argument_error(const char* name) {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type != PyExc_TypeError) {
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value == nullptr || Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_DECREF(type);
+  Py_XDECREF(traceback);
+  Ref original = Ref::steal(value);
+
+  Ref text = Ref::steal(PyObject_Str(original.get()));
+  if (!text) return;  // the failure to describe the error is raised instead
+  Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  if (!message) return;
+  Ref named = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  if (!named) return;
+  PyException_SetCause(named.get(), original.release());
+  PyErr_SetObject(PyExc_TypeError, named.get());
+}
+
+bool to_u32(PyObject* obj, std::uint32_t& out) {
+  Ref index = Ref::steal(PyNumber_Index(obj));
+  if (!index) return false;
+  unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  if (value > std::numeric_limits<std::uint32_t>::max()) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  out = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+bool to_i64(PyObject* obj, std::int64_t& out) {
+  long long value = PyLong_AsLongLong(obj);
+  if (value == -1 && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
+bool to_f64(PyObject* obj, double& out) {
+  if (PyFloat_CheckExact(obj)) {
+    out = PyFloat_AS_DOUBLE(obj);
+    return true;
+  }
+  double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
+bool to_string(PyObject* obj, std::string& out) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'",
+                 type_name(obj).c_str());
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (text == nullptr) return false;
+  out.assign(text, static_cast<std::size_t>(size));
+  return true;
+}
+
+void refuse_str_for_vec() { PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`"); }
+
+bool check_sequence(PyObject* obj) {
+  if (PySequence_Check(obj)) return true;
+  PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'",
+               type_name(obj).c_str());
+  return false;
+}
+
+namespace {
+
+// A float buffer exported by an exact numpy.ndarray or array.array. Iterating
+// those objects yields floats (or float32 values, widened exactly) equal to
+// the buffer's elements, so reading the buffer gives the same values as the
+// item-by-item conversion without running any Python code. Subclasses may
+// iterate differently and are converted item by item.
+class FloatBuffer {
+ public:
+  FloatBuffer(const FloatBuffer&) = delete;
+  FloatBuffer& operator=(const FloatBuffer&) = delete;
+  explicit FloatBuffer(PyObject* obj, int ndim) {
+    const char* tp = Py_TYPE(obj)->tp_name;
+    if (std::strcmp(tp, "numpy.ndarray") != 0 && std::strcmp(tp, "array.array") != 0) return;
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) != 0) {
+      PyErr_Clear();
+      return;
+    }
+    held_ = true;
+    const char* format = view_.format == nullptr ? "B" : view_.format;
+    if (format[0] == '@') ++format;
+    if (view_.ndim != ndim || format[1] != '\0') return;
+    if (format[0] == 'd' && view_.itemsize == sizeof(double)) {
+      kind_ = 'd';
+    } else if (format[0] == 'f' && view_.itemsize == sizeof(float)) {
+      kind_ = 'f';
+    }
+  }
+  ~FloatBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  bool usable() const { return kind_ != 0; }
+  Py_ssize_t shape(int axis) const { return view_.shape[axis]; }
+
+  // Appends the elements of row `row` (ndim 2) or of the whole buffer (ndim 1).
+  void append(std::vector<double>& out, Py_ssize_t row = 0) const {
+    const int last = view_.ndim - 1;
+    const Py_ssize_t count = view_.shape[last];
+    const Py_ssize_t stride = view_.strides[last];
+    const char* p = static_cast<const char*>(view_.buf) + (last == 1 ? row * view_.strides[0] : 0);
+    if (kind_ == 'd' && stride == static_cast<Py_ssize_t>(sizeof(double))) {
+      const double* first = reinterpret_cast<const double*>(p);
+      out.insert(out.end(), first, first + count);
+      return;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i, p += stride) {
+      if (kind_ == 'd') {
+        double v;
+        std::memcpy(&v, p, sizeof v);
+        out.push_back(v);
+      } else {
+        float v;
+        std::memcpy(&v, p, sizeof v);
+        out.push_back(static_cast<double>(v));
+      }
+    }
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+  char kind_ = 0;
+};
+
+// Converts one sequence of floats, appending its values to `out`.
+bool append_floats(PyObject* obj, std::vector<double>& out) {
+  FloatBuffer buffer(obj, 1);
+  if (buffer.usable()) {
+    buffer.append(out);
+    return true;
+  }
+  Py_ssize_t length = 0;
+  return for_each_item(obj, &length, [&](PyObject* item) {
+    if (length > 0) {
+      out.reserve(out.size() + static_cast<std::size_t>(length));
+      length = 0;
+    }
+    double value;
+    if (!to_f64(item, value)) return false;
+    out.push_back(value);
+    return true;
+  });
+}
+
+}  // namespace
+
+bool to_float_list(PyObject* obj, std::vector<double>& out) {
+  out.clear();
+  return append_floats(obj, out);
+}
+
+bool to_float_rows(PyObject* obj, FloatRows& out) {
+  out.values.clear();
+  out.ends.clear();
+  FloatBuffer buffer(obj, 2);
+  if (buffer.usable()) {
+    const Py_ssize_t rows = buffer.shape(0);
+    out.values.reserve(static_cast<std::size_t>(rows * buffer.shape(1)));
+    out.ends.reserve(static_cast<std::size_t>(rows));
+    for (Py_ssize_t r = 0; r < rows; ++r) {
+      buffer.append(out.values, r);
+      out.ends.push_back(out.values.size());
+    }
+    return true;
+  }
+  Py_ssize_t length = 0;
+  bool reserved = false;
+  return for_each_item(obj, &length, [&](PyObject* item) {
+    if (!reserved) {
+      out.ends.reserve(static_cast<std::size_t>(length));
+      reserved = true;
+    }
+    if (!append_floats(item, out.values)) return false;
+    out.ends.push_back(out.values.size());
+    return true;
+  });
+}
+
+bool to_pair(PyObject* obj, Pair& out) {
+  if (!PyTuple_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyTuple'",
+                 type_name(obj).c_str());
+    return false;
+  }
+  Py_ssize_t size = PyTuple_GET_SIZE(obj);
+  if (size != 2) {
+    PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", size);
+    return false;
+  }
+  if (!to_string(PyTuple_GET_ITEM(obj, 0), out.name)) return false;
+  out.value = Ref::borrow(PyTuple_GET_ITEM(obj, 1));
+  return true;
+}
+
+bool to_pair_list(PyObject* obj, std::vector<Pair>& out) {
+  out.clear();
+  Py_ssize_t length = 0;
+  bool reserved = false;
+  return for_each_item(obj, &length, [&](PyObject* item) {
+    if (!reserved) {
+      out.reserve(static_cast<std::size_t>(length));
+      reserved = true;
+    }
+    Pair pair;
+    if (!to_pair(item, pair)) return false;
+    out.push_back(std::move(pair));
+    return true;
+  });
+}
+
+bool to_pair_lists(PyObject* obj, std::vector<std::vector<Pair>>& out) {
+  out.clear();
+  Py_ssize_t length = 0;
+  bool reserved = false;
+  return for_each_item(obj, &length, [&](PyObject* item) {
+    if (!reserved) {
+      out.reserve(static_cast<std::size_t>(length));
+      reserved = true;
+    }
+    std::vector<Pair> pairs;
+    if (!to_pair_list(item, pairs)) return false;
+    out.push_back(std::move(pairs));
+    return true;
+  });
+}
+
+bool to_string_list(PyObject* obj, std::vector<std::string>& out) {
+  out.clear();
+  Py_ssize_t length = 0;
+  bool reserved = false;
+  return for_each_item(obj, &length, [&](PyObject* item) {
+    if (!reserved) {
+      out.reserve(static_cast<std::size_t>(length));
+      reserved = true;
+    }
+    std::string text;
+    if (!to_string(item, text)) return false;
+    out.push_back(std::move(text));
+    return true;
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Errors
+
+bool value_error(const std::string& message) {
+  PyErr_SetString(PyExc_ValueError, message.c_str());
+  return false;
+}
+
+PyObject* panic_exception_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc(
+        "tarsim.PanicException",
+        "Raised when the index code fails internally.\n\n"
+        "Like SystemExit, it derives from BaseException rather than Exception, so that it "
+        "normally propagates all the way up the stack and ends the interpreter when nothing "
+        "catches it.",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+void panic(const char* file, int line, const std::string& message) {
+  std::fprintf(stderr, "tarsim: internal failure at %s:%d: %s\n", file, line, message.c_str());
+  std::fflush(stderr);
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) return;  // the failure to create the type is raised instead
+  PyErr_SetString(type, message.c_str());
+}
+
+void set_error_from_current_exception(const char* file, int line) {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    panic(file, line, e.what());
+  } catch (...) {
+    panic(file, line, "unknown failure in the index code");
+  }
+}
+
+}  // namespace tarsim::py
