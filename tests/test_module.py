@@ -1,0 +1,173 @@
+"""The tarsim module as Python sees it: attributes, classes, docstrings and
+the PanicException type."""
+import gc
+import importlib
+import inspect
+import subprocess
+import sys
+import textwrap
+import weakref
+
+import pytest
+
+import tarsim
+
+CLASSES = [tarsim.PyFlat, tarsim.PyHNSW]
+
+
+def new_instance(cls):
+    return cls(2) if cls is tarsim.PyFlat else cls(2, metric="euclidean")
+
+
+def test_module_contents():
+    assert tarsim.__name__ == "tarsim"
+    assert tarsim.__doc__ == ""
+    assert tarsim.__all__ == ["PyFlat", "PyHNSW"]
+    public = sorted(name for name in vars(tarsim) if not name.startswith("_"))
+    assert public == ["PyFlat", "PyHNSW"]
+    assert all(isinstance(getattr(tarsim, name), type) for name in tarsim.__all__)
+
+
+def test_import_twice_gives_same_module():
+    assert importlib.import_module("tarsim") is tarsim
+    assert tarsim.__all__ == ["PyFlat", "PyHNSW"]
+
+
+def test_reimport_after_removal_returns_same_module_without_registering_again():
+    # Runs in a fresh interpreter so that the test's own module stays untouched.
+    script = textwrap.dedent(
+        """
+        import importlib, sys
+        import tarsim
+        first = tarsim
+        flat, hnsw = tarsim.PyFlat, tarsim.PyHNSW
+        del sys.modules["tarsim"]
+        second = importlib.import_module("tarsim")
+        assert second is first, "a new module object was created"
+        assert second.__all__ == ["PyFlat", "PyHNSW"], second.__all__
+        assert second.PyFlat is flat and second.PyHNSW is hnsw
+        print("ok")
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60, env=None)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "ok"
+
+
+def test_sub_interpreter_is_refused():
+    script = textwrap.dedent(
+        """
+        import tarsim
+        import _xxsubinterpreters as interpreters
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import tarsim")
+        except interpreters.RunFailedError as error:
+            print(error)
+        else:
+            print("imported")
+        finally:
+            interpreters.destroy(interp)
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60)
+    if done.returncode != 0 and "_xxsubinterpreters" in done.stderr:
+        pytest.skip("this interpreter offers no sub-interpreters")
+    assert done.returncode == 0, done.stderr
+    out = done.stdout.strip()
+    assert out.startswith("<class 'ImportError'>"), out
+    assert "sub-interpreter" in out.lower()
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_subclassing_is_refused(cls):
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+        type("Sub", (cls,), {})
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_class_identity(cls):
+    assert cls.__bases__ == (object,)
+    assert cls.__qualname__ == cls.__name__
+    # The type name carries no module prefix.
+    assert repr(cls) == f"<class '{cls.__name__}'>"
+    public = sorted(name for name in dir(cls) if not name.startswith("_"))
+    assert public == ["create", "insert", "search"]
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_instances_have_no_dict_weakrefs_or_gc(cls):
+    obj = new_instance(cls)
+    assert type(obj) is cls
+    assert not hasattr(obj, "__dict__")
+    with pytest.raises(AttributeError):
+        obj.anything = 1
+    with pytest.raises(TypeError):
+        weakref.ref(obj)
+    assert not gc.is_tracked(obj)
+
+
+def test_class_docstrings_and_signatures():
+    assert tarsim.PyFlat.__doc__ == "Our Python-facing Flat index."
+    assert tarsim.PyFlat.__text_signature__ == "(dim, metric=None)"
+    assert not tarsim.PyHNSW.__doc__  # only the signature is registered
+    assert tarsim.PyHNSW.__text_signature__ == (
+        "(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None)"
+    )
+    assert str(inspect.signature(tarsim.PyHNSW)) == (
+        "(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None)"
+    )
+
+
+METHOD_DOCS = [
+    (tarsim.PyFlat, "insert", "($self, vector)",
+     "Insert a vector into the index.\n\nThe vector is expected as a list of floats whose length "
+     "equals the index dimension."),
+    (tarsim.PyFlat, "search", "($self, query, k=None)",
+     "Search for the k nearest neighbors.\n\nReturns a list of tuples `(id, distance)`."),
+    (tarsim.PyFlat, "create", "($self, vectors)", "Create an index from a list of vectors."),
+    (tarsim.PyHNSW, "insert", "($self, vector, metadata=None)",
+     "Insert a vector into the index.\n\nThe vector is expected as a list of floats.\n"
+     "Optionally, metadata can be provided as a list of tuples, e.g.:\n"
+     "`[(\"color\", \"blue\"), (\"size\", 42)]`"),
+    (tarsim.PyHNSW, "search", "($self, query, k=None, filter=None)",
+     "Search for the k nearest neighbors.\n\nReturns a list of tuples `(distance, vector)`."),
+    (tarsim.PyHNSW, "create", "($self, vectors, metadata=None)", ""),
+]
+
+
+@pytest.mark.parametrize("cls, name, signature, doc", METHOD_DOCS,
+                         ids=[f"{c.__name__}.{n}" for c, n, _, _ in METHOD_DOCS])
+def test_method_docstrings(cls, name, signature, doc):
+    method = getattr(cls, name)
+    assert method.__text_signature__ == signature
+    # The interpreter shows an empty text after the signature as None.
+    assert (method.__doc__ or "") == doc
+    params = list(inspect.signature(method).parameters)
+    assert params == ["self"] + [p.split("=")[0] for p in signature[1:-1].split(", ")[1:]]
+
+
+def test_panic_exception_type(panic_exception):
+    assert panic_exception.__name__ == "PanicException"
+    assert panic_exception.__bases__ == (BaseException,)
+    assert not issubclass(panic_exception, Exception)
+    doc = panic_exception.__doc__
+    assert "BaseException" in doc and "SystemExit" in doc
+    # Created once: a second failure raises the very same type.
+    with pytest.raises(BaseException) as info:
+        tarsim.PyFlat(3).create([[1.0]])
+    assert type(info.value) is panic_exception
+
+
+def test_panic_escapes_except_exception_and_reports_to_stderr(capfd, panic_exception):
+    index = tarsim.PyFlat(2)
+    with pytest.raises(panic_exception) as info:
+        try:
+            index.create([[1.0, 2.0, 3.0]])
+        except Exception:  # must not catch it
+            pytest.fail("PanicException was caught by `except Exception`")
+    message = "Vector length 3 does not match index dimension 2"
+    assert info.value.args == (message,)
+    assert message in capfd.readouterr().err
