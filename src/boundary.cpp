@@ -2,6 +2,7 @@
 #include "boundary.hpp"
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -302,7 +303,9 @@ bool append_floats(PyObject* obj, std::vector<double>& out) {
   Py_ssize_t length = 0;
   return for_each_item(obj, &length, [&](PyObject* item) {
     if (length > 0) {
-      out.reserve(out.size() + static_cast<std::size_t>(length));
+      // Grow geometrically: rows of a list of lists append to one buffer.
+      const std::size_t wanted = out.size() + static_cast<std::size_t>(length);
+      if (wanted > out.capacity()) out.reserve(std::max(wanted, 2 * out.capacity()));
       length = 0;
     }
     double value;
