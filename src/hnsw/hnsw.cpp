@@ -204,8 +204,9 @@ std::optional<HNSWError> HNSW::knn(std::uint32_t entry, std::span<const double> 
     std::pop_heap(candidates_.begin(), candidates_.end(), after);
     const Scored current = candidates_.back();
     candidates_.pop_back();
-    const double worst = out.back().distance;
-    if (!std::isnan(worst) && metrics::ranks_before(worst, current.distance)) break;
+    // Stop at the first candidate ranking after the current worst result;
+    // a NaN worst never stops the walk (nothing ranks after NaN).
+    if (metrics::ranks_before(out.back().distance, current.distance)) break;
 
     // Gather the neighbours this layer can use and that are new to the walk,
     // score them together, then admit them one by one in list order.

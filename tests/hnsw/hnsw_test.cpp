@@ -153,6 +153,30 @@ TEST(LevelDraw, ZeroGivesLevelZeroAndNearOneGivesTheTop) {
   EXPECT_EQ(index.levels()[1], 4u);
 }
 
+TEST(LevelDraw, ARunningSumEqualToTheThresholdDoesNotQualify) {
+  // Find draws whose threshold lands exactly on a running sum: the level is
+  // then the next one.
+  HNSW probe = make(1, Metric::Euclidean, 5, 1);
+  const auto& w = probe.level_weights();
+  double total = 0.0;
+  for (double x : w) total += x;
+  int hits = 0;
+  double running = 0.0;
+  for (std::uint32_t i = 0; i + 1 < w.size(); ++i) {
+    running += w[i];
+    double u = running / total;
+    for (int step = 0; step < 8 && total * u != running; ++step) {
+      u = std::nextafter(u, total * u < running ? 1.0 : 0.0);
+    }
+    if (total * u != running) continue;
+    ++hits;
+    HNSW index = make(1, Metric::Euclidean, 5, 1);
+    insert_all(index, {{0.0}, {1.0}}, u);
+    EXPECT_EQ(index.levels()[1], i + 1) << "running sum " << running;
+  }
+  EXPECT_GT(hits, 0);
+}
+
 // ---------------------------------------------------------------- insertion
 
 TEST(Insert, FirstNodeDrawsNothingAndTakesTheTopLevel) {
