@@ -1,0 +1,28 @@
+// Internal view of the multi-vector scoring kernels: every instruction-set
+// path can be called directly, so tests can hold each one against the scalar
+// functions whatever path the processor would pick.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "metrics/metrics.hpp"
+
+namespace tarsim::metrics::simd {
+
+enum class Path : std::uint8_t { Scalar, Avx2, Avx512 };
+
+// Whether this processor (and its operating system) can run the path.
+bool supported(Path path);
+// The path score_block and score_rows use: the widest supported one.
+Path best();
+const char* name(Path path);
+
+// As metrics::score_block / score_rows, on the given path. The path must be
+// supported.
+void score_block(Path path, Metric metric, Vec query, const double* base, std::size_t dim,
+                 std::size_t count, double* out);
+void score_rows(Path path, Metric metric, Vec query, const double* base, std::size_t dim,
+                const std::uint32_t* ids, std::size_t count, double* out);
+
+}  // namespace tarsim::metrics::simd
