@@ -417,7 +417,12 @@ bool to_string_list(PyObject* obj, std::vector<std::string>& out) {
 // Errors
 
 bool value_error(const std::string& message) {
-  PyErr_SetString(PyExc_ValueError, message.c_str());
+  // The message may quote a caller's name, which can hold any character,
+  // NUL included, so it is not passed as a C string.
+  Ref text = Ref::steal(
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text) return false;  // the failure to build the text is raised instead
+  PyErr_SetObject(PyExc_ValueError, text.get());
   return false;
 }
 
