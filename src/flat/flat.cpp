@@ -1,0 +1,97 @@
+// The exhaustive index: storage, and the k best of a full scan.
+#include "flat/flat.hpp"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+
+namespace tarsim::flat {
+
+const char* error_name(FlatError error) {
+  switch (error) {
+    case FlatError::EmptyIndex:
+      return "EmptyIndex";
+    case FlatError::EmptyVectors:
+      return "EmptyVectors";
+  }
+  return "Unknown";
+}
+
+void Flat::add(std::span<const double> vector) {
+  vectors_.insert(vectors_.end(), vector.begin(), vector.end());
+}
+
+void Flat::add_rows(const double* data, std::size_t rows) {
+  if (dim_ == 0 || rows == 0) return;
+  vectors_.insert(vectors_.end(), data, data + rows * dim_);
+}
+
+void Flat::reserve(std::size_t more) {
+  if (dim_ == 0 || more == 0) return;
+  // Only a hint: an impossible request is left for the adds to report.
+  if (more > (vectors_.max_size() - vectors_.size()) / dim_) return;
+  const std::size_t needed = vectors_.size() + more * dim_;
+  if (needed <= vectors_.capacity()) return;
+  // Grow at least geometrically so that many small batches stay amortised.
+  const std::size_t doubled = vectors_.capacity() <= vectors_.max_size() / 2
+                                  ? 2 * vectors_.capacity()
+                                  : vectors_.max_size();
+  vectors_.reserve(std::max(needed, doubled));
+}
+
+namespace {
+
+// The ranking of hits: distance order, then id ascending. Ids are unique, so
+// this is a strict total order on the hits of one search.
+inline bool hit_before(const Hit& a, const Hit& b) {
+  if (metrics::ranks_before(a.distance, b.distance)) return true;
+  if (metrics::ranks_before(b.distance, a.distance)) return false;
+  return a.id < b.id;
+}
+
+// Distances are computed in chunks of this many vectors into a small buffer.
+constexpr std::size_t kChunk = 1024;
+
+}  // namespace
+
+std::optional<FlatError> Flat::search(std::span<const double> query, std::uint32_t k,
+                                      std::vector<Hit>& out) const {
+  const std::size_t n = size();
+  out.clear();
+  if (n == 0) return FlatError::EmptyIndex;
+
+  // Popping the full heap stops after the result that reaches k, so at least
+  // one result, and never more than n.
+  const std::size_t keep = std::min<std::size_t>(std::max<std::uint32_t>(k, 1), n);
+  out.reserve(keep);
+
+  // `out` is a max-heap under hit_before holding the best `keep` hits seen so
+  // far, the worst of them at the front. Vectors arrive in id order, so a new
+  // hit whose distance ranks equal to the worst kept one has the larger id
+  // and is worse: only a strictly better distance enters a full heap.
+  std::array<double, kChunk> dist;
+  const double* data = vectors_.data();
+  for (std::size_t start = 0; start < n; start += kChunk) {
+    const std::size_t count = std::min(kChunk, n - start);
+    metrics::score_block(metric_, query, data + start * dim_, dim_, count, dist.data());
+    std::size_t i = 0;
+    // Filling: every hit enters until `keep` are held.
+    for (; i < count && out.size() < keep; ++i) {
+      out.push_back(Hit{static_cast<std::uint32_t>(start + i), dist[i]});
+      std::push_heap(out.begin(), out.end(), hit_before);
+    }
+    if (i == count) continue;
+    double worst = out.front().distance;
+    for (; i < count; ++i) {
+      if (!metrics::ranks_before(dist[i], worst)) continue;
+      std::pop_heap(out.begin(), out.end(), hit_before);
+      out.back() = Hit{static_cast<std::uint32_t>(start + i), dist[i]};
+      std::push_heap(out.begin(), out.end(), hit_before);
+      worst = out.front().distance;
+    }
+  }
+  std::sort_heap(out.begin(), out.end(), hit_before);
+  return std::nullopt;
+}
+
+}  // namespace tarsim::flat
