@@ -8,6 +8,7 @@ import math
 import operator
 import struct
 import sys
+import threading
 import warnings
 
 import numpy as np
@@ -143,6 +144,11 @@ class ReversedList(list):
         return reversed(list(super().__iter__()))
 
 
+class ReversedTuple(tuple):
+    def __iter__(self):
+        return reversed(list(super().__iter__()))
+
+
 class ReversedArray(np.ndarray):
     def __iter__(self):
         return reversed([self[i] for i in range(len(self))])
@@ -215,6 +221,7 @@ FLOAT_LISTS = [
     ("masked", _masked, [1.5, math.nan, -3.25, 4.0]),
     ("ndarray-subclass-iter", _reversed_array, [3.5, 2.0, 1.0]),
     ("list-subclass-iter", lambda: ReversedList([1.0, 2.0, 3.0]), [3.0, 2.0, 1.0]),
+    ("tuple-subclass-iter", lambda: ReversedTuple((1.0, 2.0, 3.0)), [3.0, 2.0, 1.0]),
     ("numpy-scalars", lambda: [np.float64(1.5), np.float32(0.1), np.int64(3)], None),
     ("bool-and-int", lambda: [True, False, 7, 2**60], [1.0, 0.0, 7.0, float(2**60)]),
     ("index-and-float-objects", lambda: [IndexOnly(5), FloatOnly(0.25)], [5.0, 0.25]),
@@ -806,3 +813,103 @@ def test_borrow_is_free_after_failures(panic_exception):
             call()
         graph.insert([1.0, 1.0])
         assert graph.search([0.0, 0.0]) == [(0.0, [0.0, 0.0])]
+
+
+def test_other_threads_are_refused_while_python_code_runs_in_a_call():
+    for make in (make_flat, make_hnsw):
+        index = make()
+        for outer, refused in [("insert", [("search", "Already mutably borrowed"),
+                                           ("insert", "Already borrowed")]),
+                               ("search", [("insert", "Already borrowed"),
+                                           ("create", "Already borrowed")])]:
+            started, release = threading.Event(), threading.Event()
+
+            def wait():
+                started.set()
+                release.wait(10)
+                return None
+
+            worker = threading.Thread(target=OUTER[outer], args=(index, Hook(wait)))
+            worker.start()
+            try:
+                assert started.wait(10)
+                for inner, message in refused:
+                    with pytest.raises(RuntimeError, match=f"^{message}$"):
+                        INNER[inner](index)
+                if outer == "search":
+                    assert len(INNER["search"](index)) >= 1  # shared borrows overlap
+            finally:
+                release.set()
+                worker.join(10)
+        index.insert([1.0, 1.0])
+
+
+# ---------------------------------------------------------------------------
+# A list changed while it is converted gives exactly what iteration gives
+
+
+class Mutator:
+    def __init__(self, action):
+        self.action = action
+
+    def __float__(self):
+        self.action()
+        return 0.5
+
+
+def test_list_growing_during_conversion():
+    items = []
+    items.extend([Mutator(lambda: items.append(7.0)), 1.0])
+    assert read_vector(items, 3) == [0.5, 1.0, 7.0]
+
+
+def test_list_shrinking_during_conversion():
+    items = []
+    items.extend([Mutator(lambda: items.clear()), 1.0, 2.0])
+    assert read_vector(items, 1) == [0.5]
+    rows = []
+    rows.extend([[Mutator(lambda: rows.pop()), 1.0], [3.0, 4.0]])
+    index = flat(2)
+    index.create(rows)
+    assert index.search([0.0, 0.0], k=5) == [(0, math.sqrt(1.25))]
+
+
+# ---------------------------------------------------------------------------
+# Calls keep no reference to their arguments, on success and on failure
+
+
+def test_arguments_are_released(panic_exception):
+    element, value, name = FloatOnly(1.5), FloatOnly(2.5), "attr_" + str(id(object()))
+    unconvertible = object()
+    probes = [element, value, name, unconvertible]
+    before = [sys.getrefcount(p) for p in probes]
+
+    def run(call, error=None):
+        try:
+            call()
+        except BaseException as caught:  # noqa: BLE001
+            assert error is not None and isinstance(caught, error), caught
+        else:
+            assert error is None
+
+    for _ in range(20):
+        f = flat(2)
+        run(lambda: f.insert([element, 0.0]))
+        run(lambda: f.search([element, 0.0], k=2))
+        run(lambda: f.create([[element, 0.0], [0.0, element]]))
+        run(lambda: f.insert([element]), ValueError)
+        run(lambda: f.create([[element, 0.0], [element]]), panic_exception)
+        run(lambda: f.insert([element, "x"]), TypeError)
+        g = hnsw(2, schema=[name])
+        run(lambda: g.insert([element, 0.0], [(name, value)]))
+        run(lambda: g.create([[element, 0.0]], [[(name, value)]]))
+        run(lambda: g.search([element, 0.0], k=3, filter=(name, value)))
+        run(lambda: g.search([element, 0.0], filter=(name, unconvertible)), ValueError)
+        run(lambda: g.insert([element, 0.0], [(name, unconvertible)]), ValueError)
+        run(lambda: g.insert([element], [(name, value)]), ValueError)
+        run(lambda: g.create([[element, 0.0]], [[(name, value)], []]), ValueError)
+        run(lambda: hnsw(2).insert([element, 0.0], [(name, value)]), ValueError)
+        run(lambda: hnsw(2).search([element, 0.0], filter=(name, value)), ValueError)
+        run(lambda: g.search([element, 0.0], filter=(name, value, 1)), ValueError)
+    del f, g
+    assert [sys.getrefcount(p) for p in probes] == before

@@ -322,3 +322,12 @@ def test_search_matches_brute_force(case, bulk):
             index.insert(v)
     expected = brute_force(stored, query, k, METRICS[metric])
     assert same(index.search(query, k), expected)
+
+
+def test_constructor_conversion_order():
+    with pytest.raises(TypeError, match=r"^argument 'dim': "):
+        tarsim.PyFlat("x", metric=5)
+    with pytest.raises(TypeError, match=r"^argument 'metric': 'int' object cannot be converted"):
+        tarsim.PyFlat(2, metric=5)
+    with pytest.raises(OverflowError):
+        tarsim.PyFlat(-1, metric=5)
