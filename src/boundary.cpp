@@ -55,6 +55,37 @@ bool acquire_self(PyObject* self, PyTypeObject* type, const char* class_name,
 }
 
 // ---------------------------------------------------------------------------
+// Classes
+
+PyTypeObject* create_class(PyType_Spec* spec) {
+  Ref warnings = Ref::steal(PyImport_ImportModule("warnings"));
+  if (!warnings) return nullptr;
+  Ref catcher = Ref::steal(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr));
+  if (!catcher) return nullptr;
+  Ref entered = Ref::steal(PyObject_CallMethod(catcher.get(), "__enter__", nullptr));
+  if (!entered) return nullptr;
+  Ref type;
+  Ref filtered = Ref::steal(PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore",
+                                                PyExc_DeprecationWarning));
+  if (filtered) type = Ref::steal(PyType_FromSpec(spec));
+
+  PyObject *error_type, *error_value, *error_traceback;
+  PyErr_Fetch(&error_type, &error_value, &error_traceback);
+  Ref exited = Ref::steal(
+      PyObject_CallMethod(catcher.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+  if (error_type != nullptr) {
+    PyErr_Restore(error_type, error_value, error_traceback);
+    return nullptr;
+  }
+  if (!exited || !type) return nullptr;
+  Ref module_name = Ref::steal(PyUnicode_FromString("builtins"));
+  if (!module_name || PyObject_SetAttrString(type.get(), "__module__", module_name.get()) < 0) {
+    return nullptr;
+  }
+  return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+// ---------------------------------------------------------------------------
 // Parameter matching
 
 namespace {

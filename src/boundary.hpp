@@ -102,6 +102,14 @@ void dealloc_instance(PyObject* self) {
   Py_DECREF(type);
 }
 
+// Creates a class object from its specification. The classes are named
+// without a module prefix, which the interpreter reports with a
+// DeprecationWarning while creating them (an error under `-W error`) and
+// which leaves `__module__` unset; the warning is silenced for the creation
+// and `__module__` is then set to "builtins", as for any class whose name has
+// no module prefix.
+PyTypeObject* create_class(PyType_Spec* spec);
+
 enum class Access { Shared, Exclusive };
 
 // Holds one borrow of an object for the scope of a call.

@@ -275,7 +275,7 @@ PyType_Spec spec = {
 
 PyTypeObject* hnsw_type() {
   if (type_object == nullptr) {
-    type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    type_object = create_class(&spec);
   }
   return type_object;
 }
