@@ -210,21 +210,35 @@ std::optional<HNSWError> HNSW::knn(std::uint32_t entry, std::span<const double> 
 
     // Gather the neighbours this layer can use and that are new to the walk,
     // score them together, then admit them one by one in list order.
-    batch_ids_.clear();
-    for (std::uint32_t neighbor : links_[current.id]) {
-      if (levels[neighbor] < layer || visited[neighbor] == stamp) continue;
-      if (filter != nullptr && !passes(neighbor, *filter, position)) continue;
-      visited[neighbor] = stamp;
-      batch_ids_.push_back(neighbor);
+    const std::vector<std::uint32_t>& list = links_[current.id];
+    if (batch_ids_.size() < list.size()) batch_ids_.resize(list.size());
+    std::uint32_t* ids = batch_ids_.data();
+    std::size_t count = 0;
+    if (filter == nullptr) {
+      // Branch-free: a node below the layer fails for the whole call, so
+      // marking it visited changes nothing.
+      for (std::uint32_t neighbor : list) {
+        const bool fresh = (levels[neighbor] >= layer) & (visited[neighbor] != stamp);
+        visited[neighbor] = stamp;
+        ids[count] = neighbor;
+        count += fresh;
+      }
+    } else {
+      // A neighbour failing the filter is not marked visited.
+      for (std::uint32_t neighbor : list) {
+        if (levels[neighbor] < layer || visited[neighbor] == stamp) continue;
+        if (!passes(neighbor, *filter, position)) continue;
+        visited[neighbor] = stamp;
+        ids[count++] = neighbor;
+      }
     }
-    if (batch_ids_.empty()) continue;
-    batch_distances_.resize(batch_ids_.size());
-    metrics::score_rows(metric_, query, base, dim_, batch_ids_.data(), batch_ids_.size(),
-                        batch_distances_.data());
-    for (std::size_t i = 0; i < batch_ids_.size(); ++i) {
+    if (count == 0) continue;
+    if (batch_distances_.size() < count) batch_distances_.resize(count);
+    metrics::score_rows(metric_, query, base, dim_, ids, count, batch_distances_.data());
+    for (std::size_t i = 0; i < count; ++i) {
       const double d = batch_distances_[i];
       if (out.size() >= ef && !(d < out.back().distance)) continue;
-      const Scored scored{d, batch_ids_[i]};
+      const Scored scored{d, ids[i]};
       candidates_.push_back(scored);
       std::push_heap(candidates_.begin(), candidates_.end(), after);
       out.insert(out.begin() + static_cast<std::ptrdiff_t>(result_position(out, d)), scored);
