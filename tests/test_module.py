@@ -50,7 +50,7 @@ def test_reimport_after_removal_returns_same_module_without_registering_again():
         """
     )
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                          timeout=60, env=None)
+                          timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "ok"
 
