@@ -97,15 +97,44 @@ std::uint32_t HNSW::draw_level(RandomSource& rng) const {
   return layers_ - 1;  // wraps to 4294967295 when there are no layers
 }
 
-void HNSW::store_row(const metadata::Row* row) {
-  if (row_width_ == 0) return;
-  if (row != nullptr && row->size() == row_width_) {
-    metadata_.insert(metadata_.end(), row->begin(), row->end());
-    has_row_.push_back(1);
-  } else {
-    metadata_.resize(metadata_.size() + row_width_);
-    has_row_.push_back(0);
+namespace {
+
+// Grows capacity geometrically so that `extra` more elements fit; after it
+// the appends of one node cannot fail half-way.
+template <class T>
+void make_room(std::vector<T>& v, std::size_t extra) {
+  if (v.capacity() - v.size() < extra) v.reserve(std::max(v.size() + extra, v.capacity() * 2));
+}
+
+}  // namespace
+
+void HNSW::store_node(std::span<const double> vector, std::uint32_t level,
+                      const metadata::Row* row) {
+  // Everything that can fail (copying the row's text, growing storage)
+  // happens before the first append, so a node is stored whole or not at all.
+  const bool keep_row = row_width_ > 0;
+  const bool full_row = keep_row && row != nullptr && row->size() == row_width_;
+  metadata::Row copy;
+  if (full_row) copy = *row;
+  make_room(vectors_, vector.size());
+  make_room(levels_, 1);
+  make_room(links_, 1);
+  if (keep_row) {
+    make_room(metadata_, row_width_);
+    make_room(has_row_, 1);
   }
+  vectors_.insert(vectors_.end(), vector.begin(), vector.end());
+  levels_.push_back(level);
+  links_.emplace_back();
+  if (keep_row) {
+    if (full_row) {
+      for (metadata::Metadata& value : copy) metadata_.push_back(std::move(value));
+    } else {
+      metadata_.resize(metadata_.size() + row_width_);
+    }
+    has_row_.push_back(full_row ? 1 : 0);
+  }
+  ++count_;
 }
 
 std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const metadata::Row* row,
@@ -113,13 +142,15 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const meta
   if (vector.size() != dim_ || count_ == std::numeric_limits<std::uint32_t>::max()) {
     return HNSWError::InvalidNodeID;
   }
+  // A vector read from this index's own storage would move when it grows.
+  if (!vector.empty() && vector.data() >= vectors_.data() &&
+      vector.data() < vectors_.data() + vectors_.size()) {
+    const std::vector<double> own(vector.begin(), vector.end());
+    return insert(own, row, rng);
+  }
   std::uint32_t level = count_ == 0 ? layers_ - 1 : draw_level(rng);
   const std::uint32_t n = count_;
-  vectors_.insert(vectors_.end(), vector.begin(), vector.end());
-  levels_.push_back(level);
-  links_.emplace_back();
-  store_row(row);
-  ++count_;
+  store_node(vector, level, row);
   if (n == 0 || layers_ == 0) return std::nullopt;
 
   std::vector<Scored> found;

@@ -5,10 +5,11 @@
 // layers; a neighbour takes part in layer L only when its level is >= L.
 // Lists are never pruned, may repeat ids and may name their own node.
 //
-// Every operation returns its result or an HNSWError; nothing here throws,
-// except the constructor, which throws std::bad_alloc when `layers` is too
-// large to allocate the level weights (the caller reports it as an exhausted
-// resource).
+// Every operation returns its result or an HNSWError. The only exception is
+// std::bad_alloc when memory runs out: from the constructor when `layers` is
+// too large to allocate the level weights, and from any operation that has
+// to grow storage. The index stays consistent: a node is stored whole or
+// not at all, and links made before the failure stay.
 #pragma once
 
 #include <cstddef>
@@ -143,7 +144,7 @@ class HNSW {
 
  private:
   std::uint32_t draw_level(RandomSource& rng) const;
-  void store_row(const metadata::Row* row);
+  void store_node(std::span<const double> vector, std::uint32_t level, const metadata::Row* row);
   bool passes(std::uint32_t node, const filter::Filter& filter, std::size_t position) const;
   std::uint32_t next_visit_stamp() const;
 

@@ -270,6 +270,20 @@ TEST(Insert, WrongLengthIsRefusedBeforeAnythingIsStored) {
   EXPECT_EQ(index.vectors().size(), 2u);
 }
 
+TEST(Insert, AVectorReadFromTheIndexItselfIsCopiedFirst) {
+  HNSW index = make(3, Metric::Euclidean, 1, 4);
+  insert_all(index, {{1, 2, 3}});
+  Scripted rng(std::vector<double>(64, 0.0));
+  for (int i = 0; i < 64; ++i) {
+    ASSERT_EQ(index.insert(index.vector(static_cast<std::uint32_t>(i)), nullptr, rng),
+              std::nullopt);
+  }
+  for (std::uint32_t id = 0; id < index.size(); ++id) {
+    auto v = index.vector(id);
+    ASSERT_EQ(std::vector<double>(v.begin(), v.end()), (std::vector<double>{1, 2, 3})) << id;
+  }
+}
+
 TEST(Insert, RowsAreKeptPerNode) {
   // Node 1 comes without a row: it gets one that passes no filter, and
   // node 2 still reads its own row.
