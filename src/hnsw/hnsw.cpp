@@ -137,6 +137,10 @@ void HNSW::store_node(std::span<const double> vector, std::uint32_t level,
   ++count_;
 }
 
+void HNSW::add_link(std::uint32_t node, std::uint32_t neighbor) {
+  links_[node].push_back(neighbor);
+}
+
 std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const metadata::Row* row,
                                       RandomSource& rng) {
   if (vector.size() != dim_ || count_ == std::numeric_limits<std::uint32_t>::max()) {
@@ -163,14 +167,25 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const meta
       continue;
     }
     if (auto error = knn(entry, vector, ef_construction_, layer, nullptr, found)) return error;
+    // Links are made both ways, but a list never names its own node or an id
+    // it already holds: a repeated id is always skipped by a search (visited,
+    // or failing the same level and filter tests), and an expanded node is
+    // always visited already. During this insertion only n is appended to
+    // other lists, so n is in r's list exactly when it is r's last entry.
     for (const Scored& r : found) {
       if (r.id >= count_) return HNSWError::InvalidNodeID;
-      links_[r.id].push_back(n);
+      if (r.id == n) continue;
+      const std::vector<std::uint32_t>& list = links_[r.id];
+      if (!list.empty() && list.back() == n) continue;
+      add_link(r.id, n);
     }
     if (count_ != n + 1) return HNSWError::InvalidNodeID;
-    std::vector<std::uint32_t>& own = links_[n];
-    own.reserve(own.size() + found.size());
-    for (const Scored& r : found) own.push_back(r.id);
+    if (own_marks_.size() < count_) own_marks_.resize(count_, 0);
+    for (const Scored& r : found) {
+      if (r.id == n || own_marks_[r.id] == n + 1) continue;
+      own_marks_[r.id] = n + 1;
+      add_link(n, r.id);
+    }
     entry = n;
   }
   return std::nullopt;

@@ -147,6 +147,7 @@ class HNSW {
   void store_node(std::span<const double> vector, std::uint32_t level, const metadata::Row* row);
   bool passes(std::uint32_t node, const filter::Filter& filter, std::size_t position) const;
   std::uint32_t next_visit_stamp() const;
+  void add_link(std::uint32_t node, std::uint32_t neighbor);
 
   std::uint32_t dim_;
   std::uint32_t layers_;
@@ -167,6 +168,8 @@ class HNSW {
   std::vector<std::vector<std::uint32_t>> links_;
   std::vector<metadata::Metadata> metadata_;  // node n at n * row_width_
   std::vector<std::uint8_t> has_row_;         // one per node while rows are kept
+  // own_marks_[r] == n + 1 while node n is being linked and r is in its list.
+  std::vector<std::uint32_t> own_marks_;
 
   // Search scratch, reused across calls. A layer search never runs inside
   // another on the same index, so one set per index suffices.
