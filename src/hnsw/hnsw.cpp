@@ -65,6 +65,8 @@ HNSW::HNSW(Params params)
       metric_(params.metric),
       schema_(std::move(params.schema)) {
   row_width_ = schema_ ? schema_->size() : 0;
+  layer_lists_ = layers_ == 0 ? 0 : std::min(layers_ - 1, kMaxLayerLists);
+  upper_.resize(layer_lists_);
   level_weights_.reserve(layers_);  // std::bad_alloc for an impossible layer count
   // Weights fall as e^-i; once one underflows to 0 every later one is 0 too,
   // so the tail is filled without calling exp.
@@ -119,6 +121,7 @@ void HNSW::store_node(std::span<const double> vector, std::uint32_t level,
   make_room(vectors_, vector.size());
   make_room(levels_, 1);
   make_room(links_, 1);
+  for (auto& lists : upper_) make_room(lists, 1);
   if (keep_row) {
     make_room(metadata_, row_width_);
     make_room(has_row_, 1);
@@ -126,6 +129,7 @@ void HNSW::store_node(std::span<const double> vector, std::uint32_t level,
   vectors_.insert(vectors_.end(), vector.begin(), vector.end());
   levels_.push_back(level);
   links_.emplace_back();
+  for (auto& lists : upper_) lists.emplace_back();
   if (keep_row) {
     if (full_row) {
       for (metadata::Metadata& value : copy) metadata_.push_back(std::move(value));
@@ -139,6 +143,8 @@ void HNSW::store_node(std::span<const double> vector, std::uint32_t level,
 
 void HNSW::add_link(std::uint32_t node, std::uint32_t neighbor) {
   links_[node].push_back(neighbor);
+  const std::uint32_t top = std::min(levels_[neighbor], layer_lists_);
+  for (std::uint32_t layer = 1; layer <= top; ++layer) upper_[layer - 1][node].push_back(neighbor);
 }
 
 std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const metadata::Row* row,
@@ -236,6 +242,13 @@ std::optional<HNSWError> HNSW::knn(std::uint32_t entry, std::span<const double> 
   const std::uint32_t stamp = next_visit_stamp();
   std::uint32_t* visited = visit_stamps_.data();
   const std::uint32_t* levels = levels_.data();
+  // Layer 0 reads the full lists; layer L >= 1 the lists of neighbours with
+  // level >= L, so no level test is needed there. Above the highest layer
+  // with lists of its own, the top lists are read with the level test.
+  const std::uint32_t list_layer = std::min(layer, layer_lists_);
+  const std::vector<std::vector<std::uint32_t>>& lists =
+      list_layer == 0 ? links_ : upper_[list_layer - 1];
+  const bool test_levels = layer > list_layer;
 
   double first;
   metrics::score_rows(metric_, query, base, dim_, &entry, 1, &first);
@@ -256,11 +269,18 @@ std::optional<HNSWError> HNSW::knn(std::uint32_t entry, std::span<const double> 
 
     // Gather the neighbours this layer can use and that are new to the walk,
     // score them together, then admit them one by one in list order.
-    const std::vector<std::uint32_t>& list = links_[current.id];
+    const std::vector<std::uint32_t>& list = lists[current.id];
     if (batch_ids_.size() < list.size()) batch_ids_.resize(list.size());
     std::uint32_t* ids = batch_ids_.data();
     std::size_t count = 0;
-    if (filter == nullptr) {
+    if (filter == nullptr && !test_levels) {
+      for (std::uint32_t neighbor : list) {
+        const bool fresh = visited[neighbor] != stamp;
+        visited[neighbor] = stamp;
+        ids[count] = neighbor;
+        count += fresh;
+      }
+    } else if (filter == nullptr) {
       // Branch-free: a node below the layer fails for the whole call, so
       // marking it visited changes nothing.
       for (std::uint32_t neighbor : list) {
@@ -323,6 +343,16 @@ std::span<const metadata::Metadata> HNSW::row(std::uint32_t id) const {
 std::vector<std::uint32_t> HNSW::neighbors_of(std::uint32_t node) const {
   if (node >= count_) return {};
   return links_[node];
+}
+
+std::vector<std::uint32_t> HNSW::neighbors_of(std::uint32_t node, std::uint32_t layer) const {
+  if (node >= count_ || layer >= layers_) return {};
+  if (layer == 0) return links_[node];
+  std::vector<std::uint32_t> out;
+  for (std::uint32_t neighbor : upper_[std::min(layer, layer_lists_) - 1][node]) {
+    if (levels_[neighbor] >= layer) out.push_back(neighbor);
+  }
+  return out;
 }
 
 void HNSW::flat_view(std::vector<std::uint32_t>& neighbors,

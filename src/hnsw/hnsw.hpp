@@ -3,7 +3,11 @@
 // Node ids are insertion positions from 0. Node 0 is the fixed entry point
 // and has the top level. Each node has ONE neighbour list shared by all
 // layers; a neighbour takes part in layer L only when its level is >= L.
-// Lists are never pruned, may repeat ids and may name their own node.
+// Lists are never pruned. A node found again by a later linking pass is not
+// listed twice, and a node never lists itself: neither entry could change a
+// search, because the search has always visited such a node already. For
+// speed the index also keeps, per upper layer, the part of each list that
+// takes part in that layer.
 //
 // Every operation returns its result or an HNSWError. The only exception is
 // std::bad_alloc when memory runs out: from the constructor when `layers` is
@@ -139,6 +143,9 @@ class HNSW {
   // Read-only views of the graph, for tests and diagnostics.
   // Node `node`'s neighbour list in the order the links were made.
   std::vector<std::uint32_t> neighbors_of(std::uint32_t node) const;
+  // The neighbours a search of `layer` reads from node `node`'s list, in the
+  // same order: those whose level is at least `layer`.
+  std::vector<std::uint32_t> neighbors_of(std::uint32_t node, std::uint32_t layer) const;
   // All lists back to back, with the start of each node's list.
   void flat_view(std::vector<std::uint32_t>& neighbors, std::vector<std::uint32_t>& offsets) const;
 
@@ -165,7 +172,14 @@ class HNSW {
   std::uint32_t count_ = 0;
   std::vector<double> vectors_;  // node n at n * dim_
   std::vector<std::uint32_t> levels_;
+  // links_[n]: node n's list for every layer, without self-links or
+  // repeated ids. upper_[L - 1][n], for 1 <= L <= layer_lists_: the entries
+  // of links_[n] whose level is at least L, appended at the same moments, so
+  // a search of layer L never reads a neighbour that is not in it.
+  static constexpr std::uint32_t kMaxLayerLists = 8;
+  std::uint32_t layer_lists_ = 0;
   std::vector<std::vector<std::uint32_t>> links_;
+  std::vector<std::vector<std::vector<std::uint32_t>>> upper_;
   std::vector<metadata::Metadata> metadata_;  // node n at n * row_width_
   std::vector<std::uint8_t> has_row_;         // one per node while rows are kept
   // own_marks_[r] == n + 1 while node n is being linked and r is in its list.

@@ -325,13 +325,14 @@ void without_repeats(const Reference& ref, std::vector<std::uint32_t>& neighbors
 
 struct Counts {
   std::size_t graphs = 0, searches = 0, layer_searches = 0, filtered = 0, errors = 0, nan_results = 0;
+  std::size_t high_levels = 0;  // nodes above the layers that have lists of their own
 };
 
 void run_case(std::uint64_t seed, Counts& counts) {
   Gen g(seed);
   Params params{};
   params.dim = g.pick<std::uint32_t>({0, 1, 2, 2, 3, 3, 4});
-  params.layers = g.chance(0.03) ? 0 : g.pick<std::uint32_t>({1, 1, 2, 2, 3, 5, 5});
+  params.layers = g.chance(0.03) ? 0 : g.pick<std::uint32_t>({1, 1, 2, 2, 3, 5, 5, 12});
   params.ef_construction = g.chance(0.03) ? 0 : g.pick<std::uint32_t>({1, 1, 2, 3, 4, 8, 200});
   params.ef_search = g.chance(0.03) ? 0 : g.pick<std::uint32_t>({1, 1, 2, 3, 5, 10, 50});
   params.metric = g.pick({Metric::Euclidean, Metric::InnerProduct, Metric::Cosine});
@@ -389,12 +390,24 @@ void run_case(std::uint64_t seed, Counts& counts) {
   ASSERT_EQ(mine.used(), theirs.used());
   ASSERT_EQ(index.size(), ref.count) << "seed " << seed;
   ASSERT_EQ(index.levels(), ref.levels) << "seed " << seed;
+  for (std::uint32_t level : ref.levels) counts.high_levels += params.layers > 9 && level > 8;
   ASSERT_EQ(index.vectors(), ref.vectors);
   std::vector<std::uint32_t> neighbors, offsets, want_neighbors, want_offsets;
   index.flat_view(neighbors, offsets);
   without_repeats(ref, want_neighbors, want_offsets);
   ASSERT_EQ(neighbors, want_neighbors) << "seed " << seed;
   ASSERT_EQ(offsets, want_offsets) << "seed " << seed;
+  // What a search of layer L reads from a list: the entries of level >= L.
+  for (std::uint32_t node = 0; node < ref.count; ++node) {
+    const std::vector<std::uint32_t> all = index.neighbors_of(node);
+    for (std::uint32_t layer = 0; layer < params.layers; ++layer) {
+      std::vector<std::uint32_t> want;
+      for (std::uint32_t id : all) {
+        if (ref.levels[id] >= layer) want.push_back(id);
+      }
+      ASSERT_EQ(index.neighbors_of(node, layer), want) << "seed " << seed << " layer " << layer;
+    }
+  }
   for (std::uint32_t i = 0; i < ref.count && width > 0; ++i) {
     ASSERT_EQ(index.row(i).empty(), !ref.has_row[i]) << "seed " << seed;
   }
@@ -446,12 +459,13 @@ TEST(HNSWProperty, MatchesTheFlatReference) {
     if (::testing::Test::HasFatalFailure()) return;
   }
   std::printf("graphs %zu, searches %zu, layer searches %zu, filtered %zu, insert errors %zu, "
-              "NaN results %zu\n",
+              "NaN results %zu, nodes above level 8 %zu\n",
               counts.graphs, counts.searches, counts.layer_searches, counts.filtered,
-              counts.errors, counts.nan_results);
+              counts.errors, counts.nan_results, counts.high_levels);
   EXPECT_EQ(counts.graphs, kCases);
   EXPECT_GT(counts.nan_results, 0u);
   EXPECT_GT(counts.errors, 0u);
+  EXPECT_GT(counts.high_levels, 0u);
 }
 
 }  // namespace
