@@ -5,6 +5,8 @@
 #include <array>
 #include <limits>
 
+#include "metrics/simd.hpp"
+
 namespace tarsim::flat {
 
 const char* error_name(FlatError error) {
@@ -71,9 +73,13 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint32
   // and is worse: only a strictly better distance enters a full heap.
   std::array<double, kChunk> dist;
   const double* data = vectors_.data();
+  const double* data_end = data + n * dim_;
+  const metrics::simd::Path path = metrics::simd::best();
   for (std::size_t start = 0; start < n; start += kChunk) {
     const std::size_t count = std::min(kChunk, n - start);
-    metrics::score_block(metric_, query, data + start * dim_, dim_, count, dist.data());
+    // One scan in pieces: each piece may already fetch the next one.
+    metrics::simd::score_block(path, metric_, query, data + start * dim_, dim_, count,
+                               dist.data(), data_end);
     std::size_t i = 0;
     // Filling: every hit enters until `keep` are held.
     for (; i < count && out.size() < keep; ++i) {

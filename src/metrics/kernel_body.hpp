@@ -138,10 +138,11 @@ inline void score_groups(const double* q, std::size_t n, std::size_t dim, double
 }
 
 // Scores `count` stored vectors: vector i starts at base + i * dim when ids is
-// null (contiguous), at base + ids[i] * dim otherwise.
+// null (contiguous), at base + ids[i] * dim otherwise. Contiguous data may be
+// fetched ahead up to ahead_end.
 template <class I, Metric M>
 inline void score_all(Vec query, const double* base, std::size_t dim, const std::uint32_t* ids,
-                      std::size_t count, double* out) {
+                      std::size_t count, double* out, const double* ahead_end) {
   constexpr std::size_t W = I::W;
   constexpr std::size_t G = I::G;
   constexpr std::size_t L = G * W;
@@ -167,7 +168,7 @@ inline void score_all(Vec query, const double* base, std::size_t dim, const std:
       // batch being scored, one batch worth of lines over its tiles.
       const std::size_t lines = (L * dim * sizeof(double) + 63) / 64;
       ahead.per_tile = (lines + tiles - 1) / tiles;
-      ahead.end = reinterpret_cast<const char*>(base + count * dim);
+      ahead.end = reinterpret_cast<const char*>(ahead_end);
     }
     for (; i + L <= count; i += L) {
       if (ids == nullptr) {
@@ -206,24 +207,28 @@ inline void score_all(Vec query, const double* base, std::size_t dim, const std:
 
 template <class I>
 inline void score_any(Metric metric, Vec query, const double* base, std::size_t dim,
-                      const std::uint32_t* ids, std::size_t count, double* out) {
+                      const std::uint32_t* ids, std::size_t count, double* out,
+                      const double* ahead_end = nullptr) {
   switch (metric) {
     case Metric::Euclidean:
-      score_all<I, Metric::Euclidean>(query, base, dim, ids, count, out);
+      score_all<I, Metric::Euclidean>(query, base, dim, ids, count, out, ahead_end);
       return;
     case Metric::InnerProduct:
-      score_all<I, Metric::InnerProduct>(query, base, dim, ids, count, out);
+      score_all<I, Metric::InnerProduct>(query, base, dim, ids, count, out, ahead_end);
       return;
     case Metric::Cosine:
-      score_all<I, Metric::Cosine>(query, base, dim, ids, count, out);
+      score_all<I, Metric::Cosine>(query, base, dim, ids, count, out, ahead_end);
       return;
   }
 }
 
 template <class I>
 inline void block_with(Metric metric, Vec query, const double* base, std::size_t dim,
-                       std::size_t count, double* out) {
-  score_any<I>(metric, query, base, dim, nullptr, count, out);
+                       std::size_t count, double* out, const double* ahead_end) {
+  if (count == 0) return;
+  const double* end = base + count * dim;
+  score_any<I>(metric, query, base, dim, nullptr, count, out,
+               ahead_end != nullptr && ahead_end > end ? ahead_end : end);
 }
 
 // ids must not be null here (a null array with count 0 scores nothing).

@@ -14,7 +14,7 @@ namespace tarsim::metrics::kernels {
 
 #define TARSIM_DECLARE_KERNELS(suffix)                                                      \
   void score_block_##suffix(Metric metric, Vec query, const double* base, std::size_t dim, \
-                            std::size_t count, double* out);                               \
+                            std::size_t count, double* out, const double* ahead_end);      \
   void score_rows_##suffix(Metric metric, Vec query, const double* base, std::size_t dim,  \
                            const std::uint32_t* ids, std::size_t count, double* out);
 

@@ -15,7 +15,7 @@ namespace {
 struct Avx2 {
   using V = __m256d;
   static constexpr std::size_t W = 4;
-  static constexpr std::size_t G = 4;
+  static constexpr std::size_t G = 2;
   static constexpr bool prefetches = true;
   static constexpr std::size_t ahead_bytes = 32768;
 
@@ -54,8 +54,8 @@ struct Avx2 {
 }  // namespace
 
 void score_block_avx2(Metric metric, Vec query, const double* base, std::size_t dim,
-                      std::size_t count, double* out) {
-  block_with<Avx2>(metric, query, base, dim, count, out);
+                      std::size_t count, double* out, const double* ahead_end) {
+  block_with<Avx2>(metric, query, base, dim, count, out, ahead_end);
 }
 
 void score_rows_avx2(Metric metric, Vec query, const double* base, std::size_t dim,

@@ -75,8 +75,8 @@ struct Avx512 {
 }  // namespace
 
 void score_block_avx512(Metric metric, Vec query, const double* base, std::size_t dim,
-                        std::size_t count, double* out) {
-  block_with<Avx512>(metric, query, base, dim, count, out);
+                        std::size_t count, double* out, const double* ahead_end) {
+  block_with<Avx512>(metric, query, base, dim, count, out, ahead_end);
 }
 
 void score_rows_avx512(Metric metric, Vec query, const double* base, std::size_t dim,

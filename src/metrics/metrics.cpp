@@ -78,8 +78,8 @@ struct Scalar {
 }  // namespace
 
 void score_block_scalar(Metric metric, Vec query, const double* base, std::size_t dim,
-                        std::size_t count, double* out) {
-  block_with<Scalar>(metric, query, base, dim, count, out);
+                        std::size_t count, double* out, const double* ahead_end) {
+  block_with<Scalar>(metric, query, base, dim, count, out, ahead_end);
 }
 
 void score_rows_scalar(Metric metric, Vec query, const double* base, std::size_t dim,
@@ -125,18 +125,23 @@ const char* name(Path path) {
 }
 
 void score_block(Path path, Metric metric, Vec query, const double* base, std::size_t dim,
-                 std::size_t count, double* out) {
+                 std::size_t count, double* out, const double* ahead_end) {
   switch (path) {
     case Path::Avx512:
-      kernels::score_block_avx512(metric, query, base, dim, count, out);
+      kernels::score_block_avx512(metric, query, base, dim, count, out, ahead_end);
       return;
     case Path::Avx2:
-      kernels::score_block_avx2(metric, query, base, dim, count, out);
+      kernels::score_block_avx2(metric, query, base, dim, count, out, ahead_end);
       return;
     case Path::Scalar:
       break;
   }
-  kernels::score_block_scalar(metric, query, base, dim, count, out);
+  kernels::score_block_scalar(metric, query, base, dim, count, out, ahead_end);
+}
+
+void score_block(Path path, Metric metric, Vec query, const double* base, std::size_t dim,
+                 std::size_t count, double* out) {
+  score_block(path, metric, query, base, dim, count, out, nullptr);
 }
 
 void score_rows(Path path, Metric metric, Vec query, const double* base, std::size_t dim,

@@ -1,6 +1,7 @@
 // Internal view of the multi-vector scoring kernels: every instruction-set
 // path can be called directly, so tests can hold each one against the scalar
-// functions whatever path the processor would pick.
+// functions whatever path the processor would pick, and a long scan can be
+// fed to the kernels in pieces without losing its read-ahead.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +23,12 @@ const char* name(Path path);
 // supported.
 void score_block(Path path, Metric metric, Vec query, const double* base, std::size_t dim,
                  std::size_t count, double* out);
+// As score_block, for a block that is one piece of a longer scan: the data
+// goes on after the block up to `ahead_end` (at or past base + count * dim),
+// and the kernel may start fetching it while it scores this block, so the
+// next piece does not begin cold.
+void score_block(Path path, Metric metric, Vec query, const double* base, std::size_t dim,
+                 std::size_t count, double* out, const double* ahead_end);
 void score_rows(Path path, Metric metric, Vec query, const double* base, std::size_t dim,
                 const std::uint32_t* ids, std::size_t count, double* out);
 

@@ -183,6 +183,17 @@ void check_against_scalar(simd::Path path, Metric metric, const V& query, const 
   }
   EXPECT_EQ(out[count], 12345.0) << where << ": wrote past the end";
 
+  // The same block as a piece of a longer scan that may read ahead: same
+  // values.
+  if (count > 0 && count * dim <= data.size()) {
+    V piece(count, 12345.0);
+    simd::score_block(path, metric, query, data.data(), dim, count, piece.data(),
+                      data.data() + data.size());
+    for (std::size_t i = 0; i < count; ++i) {
+      ASSERT_EQ(bits(out[i]), bits(piece[i])) << where << " piece vector " << i;
+    }
+  }
+
   // Rows in random order, with repeats.
   const std::size_t stored = dim == 0 ? count : data.size() / dim;
   std::vector<std::uint32_t> ids(count);
