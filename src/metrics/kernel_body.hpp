@@ -1,8 +1,8 @@
 // The multi-vector scoring loop, written once for every instruction set.
 //
 // Include this after kernels.hpp and after the file has selected its target
-// (#pragma GCC target), then instantiate define_kernels<I> with a lane type I
-// that provides:
+// (#pragma GCC target), then call block_with<I> / rows_with<I> with a lane
+// type I that provides:
 //   V, W               vector type and its number of double lanes
 //   G                  groups of W stored vectors kept in flight at once
 //   zero, set1, load, load_part(p, cnt), add, sub, mul, div, sqrt, store
