@@ -171,3 +171,22 @@ def test_panic_escapes_except_exception_and_reports_to_stderr(capfd, panic_excep
     message = "Vector length 3 does not match index dimension 2"
     assert info.value.args == (message,)
     assert message in capfd.readouterr().err
+
+
+def test_import_is_silent_under_warnings_as_errors():
+    # The classes carry no module prefix; importing must still work when
+    # warnings are errors, and help()/inspect must find a __module__.
+    code = textwrap.dedent(
+        """
+        import tarsim
+        assert tarsim.PyFlat.__module__ == "builtins"
+        assert tarsim.PyHNSW.__module__ == "builtins"
+        import pydoc
+        assert "Our Python-facing Flat index." in pydoc.render_doc(tarsim.PyFlat)
+        print("ok")
+        """
+    )
+    out = subprocess.run([sys.executable, "-W", "error", "-c", code],
+                         capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "ok"
