@@ -31,3 +31,4 @@ echo "== C++ core tests"
 echo "== Python tests"
 cd "$root/tests"  # import the installed module, not the source tree
 "$venv/python" -m pytest -q -p no:cacheprovider "$root/tests" "$@"
+bash "$root/scripts/sanitize.sh" "$@"

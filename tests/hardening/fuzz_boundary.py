@@ -149,6 +149,18 @@ class EvilNumber:
         return f"EvilNumber({self.float_plan[0]}, {self.index_plan[0]})"
 
 
+class DyingNumber(EvilNumber):
+    """An EvilNumber that calls back into the pool when it is destroyed: when a
+    hook removes it from its list, the module may hold the last reference, so
+    this runs inside the call, while the object being called is borrowed."""
+
+    def __del__(self):
+        try:
+            self.fuzzer.callback(self)
+        except BaseException:  # noqa: BLE001 - never raise from a finaliser
+            pass
+
+
 class FloatOnly:
     def __init__(self, value):
         self.value = value
@@ -406,7 +418,8 @@ class Fuzzer:
         return self.anything(depth + 1)
 
     def evil_number(self, depth):
-        return EvilNumber(self, self.plan("float", depth), self.plan("index", depth))
+        cls = DyingNumber if self.r.random() < 0.15 else EvilNumber
+        return cls(self, self.plan("float", depth), self.plan("index", depth))
 
     def plan(self, hook, depth):
         """How a hook behaves: (action, payload)."""
