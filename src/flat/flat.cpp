@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <limits>
 
 #include "metrics/simd.hpp"
@@ -54,6 +55,30 @@ inline bool hit_before(const Hit& a, const Hit& b) {
 // Distances are computed in chunks of this many vectors into a small buffer.
 constexpr std::size_t kChunk = 1024;
 
+// Index of the first of d[i .. count) that ranks before `worst`, or count.
+// Most distances of a scan do not enter the k best, so this is the loop every
+// distance goes through.
+std::size_t next_better(const double* d, std::size_t i, std::size_t count, double worst) {
+  if (std::isnan(worst)) {
+    // Every number ranks before a NaN.
+    for (; i < count; ++i) {
+      if (!std::isnan(d[i])) return i;
+    }
+    return count;
+  }
+  // With a number as the worst, ranking before it is plain "<" (false for a
+  // NaN); eight at a time without a branch each.
+  for (; i + 8 <= count; i += 8) {
+    bool any = false;
+    for (std::size_t j = 0; j < 8; ++j) any |= d[i + j] < worst;
+    if (any) break;
+  }
+  for (; i < count; ++i) {
+    if (d[i] < worst) return i;
+  }
+  return count;
+}
+
 }  // namespace
 
 std::optional<FlatError> Flat::search(std::span<const double> query, std::uint32_t k,
@@ -87,13 +112,11 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint32
       std::push_heap(out.begin(), out.end(), hit_before);
     }
     if (i == count) continue;
-    double worst = out.front().distance;
-    for (; i < count; ++i) {
-      if (!metrics::ranks_before(dist[i], worst)) continue;
+    while ((i = next_better(dist.data(), i, count, out.front().distance)) < count) {
       std::pop_heap(out.begin(), out.end(), hit_before);
       out.back() = Hit{static_cast<std::uint32_t>(start + i), dist[i]};
       std::push_heap(out.begin(), out.end(), hit_before);
-      worst = out.front().distance;
+      ++i;
     }
   }
   std::sort_heap(out.begin(), out.end(), hit_before);
