@@ -52,6 +52,23 @@ void score_block(Metric metric, Vec query, const double* base, std::size_t dim,
 void score_rows(Metric metric, Vec query, const double* base, std::size_t dim,
                 const std::uint32_t* ids, std::size_t count, double* out);
 
+// Early-abandoning euclidean scoring, for searches that only keep a distance
+// that is below a known limit.
+//
+// euclidean_bound(limit): the smallest sum of squares whose rounded square
+// root is not below `limit` (+0.0 for a limit of zero or below, the limit
+// itself when it is NaN). A vector whose running sum of squares reaches it
+// cannot end at a distance below `limit`.
+double euclidean_bound(double limit);
+// As score_rows with Metric::Euclidean, except that a vector may be given up
+// once its running sum of squares is NaN or not below `bound`: its out value
+// is then +infinity, and its true distance is NaN or not below any limit
+// whose euclidean_bound is at most `bound`. Every other value is exact to
+// the bit.
+void euclidean_rows_bounded(Vec query, const double* base, std::size_t dim,
+                            const std::uint32_t* ids, std::size_t count, double bound,
+                            double* out);
+
 // Name of the SIMD path chosen for this processor ("avx512", "avx2" or
 // "scalar"); for tests and benchmarks.
 const char* simd_path();
