@@ -44,6 +44,9 @@ struct ComesAfter {
   }
 };
 
+// Neighbours scored against one worst distance before it is looked at again.
+constexpr std::size_t kBoundedChunk = 32;
+
 std::optional<HNSWError> as_error(filter::FilterCheck check) {
   switch (check) {
     case filter::FilterCheck::Ok: return std::nullopt;
@@ -67,6 +70,7 @@ HNSW::HNSW(Params params)
   row_width_ = schema_ ? schema_->size() : 0;
   layer_lists_ = layers_ == 0 ? 0 : std::min(layers_ - 1, kMaxLayerLists);
   upper_.resize(layer_lists_);
+  layer_size_.assign(layers_ == 0 ? 0 : layer_lists_ + 1, 0);
   level_weights_.reserve(layers_);  // std::bad_alloc for an impossible layer count
   // Weights fall as e^-i; once one underflows to 0 every later one is 0 too,
   // so the tail is filled without calling exp.
@@ -128,6 +132,7 @@ void HNSW::store_node(std::span<const double> vector, std::uint32_t level,
   }
   vectors_.insert(vectors_.end(), vector.begin(), vector.end());
   levels_.push_back(level);
+  for (std::uint32_t l = 0; l < layer_size_.size() && l <= level; ++l) ++layer_size_[l];
   links_.emplace_back();
   for (auto& lists : upper_) lists.emplace_back();
   if (keep_row) {
@@ -168,11 +173,15 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const meta
   for (std::uint32_t layer = 0; layer < layers_; ++layer) {
     if (layer < level) {
       // Descent: only move the entry closer.
-      if (auto error = knn(entry, vector, 1, layer, nullptr, found)) return error;
+      if (auto error = search_layer(entry, vector, 1, layer, nullptr, 1, found)) return error;
       entry = found.front().id;
       continue;
     }
-    if (auto error = knn(entry, vector, ef_construction_, layer, nullptr, found)) return error;
+    // Node n is in this layer up to its own level but in no list yet.
+    const std::size_t unlisted = layer <= level ? 1 : 0;
+    if (auto error = search_layer(entry, vector, ef_construction_, layer, nullptr, unlisted, found)) {
+      return error;
+    }
     // Links are made both ways, but a list never names its own node or an id
     // it already holds: a repeated id is always skipped by a search (visited,
     // or failing the same level and filter tests), and an expanded node is
@@ -229,6 +238,13 @@ std::uint32_t HNSW::next_visit_stamp() const {
 std::optional<HNSWError> HNSW::knn(std::uint32_t entry, std::span<const double> query,
                                    std::uint32_t ef, std::uint32_t layer,
                                    const filter::Filter* filter, std::vector<Scored>& out) const {
+  return search_layer(entry, query, ef, layer, filter, 0, out);
+}
+
+std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const double> query,
+                                            std::uint32_t ef, std::uint32_t layer,
+                                            const filter::Filter* filter, std::size_t unlisted,
+                                            std::vector<Scored>& out) const {
   if (ef == 0) return HNSWError::InvalidEF;
   if (layer >= layers_) return HNSWError::InvalidLayer;
   std::size_t position = 0;
@@ -249,16 +265,28 @@ std::optional<HNSWError> HNSW::knn(std::uint32_t entry, std::span<const double> 
   const std::vector<std::vector<std::uint32_t>>& lists =
       list_layer == 0 ? links_ : upper_[list_layer - 1];
   const bool test_levels = layer > list_layer;
+  // Nodes of this layer that some list may name and that are still
+  // unvisited. Once it is 0 no list can offer a new neighbour, and reading
+  // the lists is skipped. `unlisted` nodes of the layer are named by no list
+  // (the node being inserted, before its first linking pass ends). Above the
+  // layers with lists of their own, nodes below the layer are marked visited
+  // too, so the count is not kept there.
+  std::size_t unvisited = test_levels ? std::numeric_limits<std::size_t>::max()
+                                      : layer_size_[list_layer] - unlisted;
 
   double first;
+
   metrics::score_rows(metric_, query, base, dim_, &entry, 1, &first);
   out.clear();
   out.push_back({first, entry});
   candidates_.clear();
   candidates_.push_back({first, entry});
   visited[entry] = stamp;
+  if (!test_levels && levels[entry] >= layer) --unvisited;
 
   ComesAfter after;
+  double bound = 0.0;  // euclidean_bound(bound_of)
+  double bound_of = std::numeric_limits<double>::quiet_NaN();
   while (!candidates_.empty()) {
     std::pop_heap(candidates_.begin(), candidates_.end(), after);
     const Scored current = candidates_.back();
@@ -269,6 +297,7 @@ std::optional<HNSWError> HNSW::knn(std::uint32_t entry, std::span<const double> 
 
     // Gather the neighbours this layer can use and that are new to the walk,
     // score them together, then admit them one by one in list order.
+    if (unvisited == 0) continue;
     const std::vector<std::uint32_t>& list = lists[current.id];
     if (batch_ids_.size() < list.size()) batch_ids_.resize(list.size());
     std::uint32_t* ids = batch_ids_.data();
@@ -280,6 +309,7 @@ std::optional<HNSWError> HNSW::knn(std::uint32_t entry, std::span<const double> 
         ids[count] = neighbor;
         count += fresh;
       }
+      unvisited -= count;
     } else if (filter == nullptr) {
       // Branch-free: a node below the layer fails for the whole call, so
       // marking it visited changes nothing.
@@ -297,18 +327,55 @@ std::optional<HNSWError> HNSW::knn(std::uint32_t entry, std::span<const double> 
         visited[neighbor] = stamp;
         ids[count++] = neighbor;
       }
+      if (!test_levels) unvisited -= count;
     }
     if (count == 0) continue;
     if (batch_distances_.size() < count) batch_distances_.resize(count);
-    metrics::score_rows(metric_, query, base, dim_, ids, count, batch_distances_.data());
-    for (std::size_t i = 0; i < count; ++i) {
-      const double d = batch_distances_[i];
-      if (out.size() >= ef && !(d < out.back().distance)) continue;
-      const Scored scored{d, ids[i]};
-      candidates_.push_back(scored);
-      std::push_heap(candidates_.begin(), candidates_.end(), after);
-      out.insert(out.begin() + static_cast<std::ptrdiff_t>(result_position(out, d)), scored);
-      if (out.size() > ef) out.pop_back();
+    double* dist = batch_distances_.data();
+    for (std::size_t i = 0; i < count;) {
+      std::size_t chunk = count - i;
+      if (out.size() < ef) {
+        // Until results is full every neighbour is admitted: score exactly
+        // those first.
+        chunk = std::min<std::size_t>(ef - out.size(), chunk);
+        metrics::score_rows(metric_, query, base, dim_, ids + i, chunk, dist + i);
+      } else {
+        // Full: only d < worst is admitted, and worst never grows while
+        // results stays full. A NaN worst admits nothing more.
+        const double worst = out.back().distance;
+        if (std::isnan(worst)) break;
+        if (metric_ == metrics::Metric::Euclidean) {
+          // A distance is given up (scored +inf) only once its partial sum
+          // of squares proves it cannot end below the worst at the start of
+          // the chunk, and so not below any later, smaller worst either.
+          chunk = std::min(kBoundedChunk, chunk);
+          // Ask for the first lines of the rows two chunks on, so that they
+          // are on their way while this chunk and the next are scored.
+          const std::size_t from = i + 2 * kBoundedChunk;
+          const std::size_t to = std::min(count, from + kBoundedChunk);
+          for (std::size_t k = from; k < to; ++k) {
+            const char* row = reinterpret_cast<const char*>(base + std::size_t{ids[k]} * dim_);
+            __builtin_prefetch(row);
+            __builtin_prefetch(row + 64);
+          }
+          if (worst != bound_of) {
+            bound = metrics::euclidean_bound(worst);
+            bound_of = worst;
+          }
+          metrics::euclidean_rows_bounded(query, base, dim_, ids + i, chunk, bound, dist + i);
+        } else {
+          metrics::score_rows(metric_, query, base, dim_, ids + i, chunk, dist + i);
+        }
+      }
+      for (const std::size_t end = i + chunk; i < end; ++i) {
+        const double d = dist[i];
+        if (out.size() >= ef && !(d < out.back().distance)) continue;
+        const Scored scored{d, ids[i]};
+        candidates_.push_back(scored);
+        std::push_heap(candidates_.begin(), candidates_.end(), after);
+        out.insert(out.begin() + static_cast<std::ptrdiff_t>(result_position(out, d)), scored);
+        if (out.size() > ef) out.pop_back();
+      }
     }
   }
   return std::nullopt;

@@ -150,6 +150,13 @@ class HNSW {
   void flat_view(std::vector<std::uint32_t>& neighbors, std::vector<std::uint32_t>& offsets) const;
 
  private:
+  // knn, told that `unlisted` nodes of the layer (other than the entry) are
+  // named by no list, so that the walk can stop reading lists once every
+  // other node of the layer is visited.
+  std::optional<HNSWError> search_layer(std::uint32_t entry, std::span<const double> query,
+                                        std::uint32_t ef, std::uint32_t layer,
+                                        const filter::Filter* filter, std::size_t unlisted,
+                                        std::vector<Scored>& out) const;
   std::uint32_t draw_level(RandomSource& rng) const;
   void store_node(std::span<const double> vector, std::uint32_t level, const metadata::Row* row);
   bool passes(std::uint32_t node, const filter::Filter& filter, std::size_t position) const;
@@ -180,6 +187,8 @@ class HNSW {
   std::uint32_t layer_lists_ = 0;
   std::vector<std::vector<std::uint32_t>> links_;
   std::vector<std::vector<std::vector<std::uint32_t>>> upper_;
+  // layer_size_[L]: nodes with level >= L, for 0 <= L <= layer_lists_.
+  std::vector<std::size_t> layer_size_;
   std::vector<metadata::Metadata> metadata_;  // node n at n * row_width_
   std::vector<std::uint8_t> has_row_;         // one per node while rows are kept
   // own_marks_[r] == n + 1 while node n is being linked and r is in its list.
