@@ -277,6 +277,7 @@ class Fuzzer:
         # Objects borrowed by the calls in progress: (object, access).
         self.active: list[tuple[object, str]] = []
         self.depth = 0
+        self.closed = False  # set at the end: finalisers of leftover objects do nothing
         for _ in range(8):
             self.pool.append(self.new_entry())
 
@@ -909,7 +910,7 @@ class Fuzzer:
     def callback(self, obj):
         """Called from inside a conversion hook: calls into the pool, often into
         the object being called, and checks what happens."""
-        if self.depth >= 3:
+        if self.depth >= 3 or self.closed:
             return
         self.stats.nested += 1
         r = self.r
@@ -1006,6 +1007,12 @@ def run(calls: int, seed: int, progress: float | None = None) -> Stats:
                 print(f"[{i + 1}/{calls}] {rate:.0f} calls/s; {fuzzer.stats.summary()}", flush=True)
     for entry in fuzzer.pool:
         fuzzer.probe_free(entry, "end")
+    # The hostile objects sit in reference cycles; collect them now, while
+    # their callbacks are still checked, and silence any that outlive the run.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        gc.collect()
+    fuzzer.closed = True
     return fuzzer.stats
 
 

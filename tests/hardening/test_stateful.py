@@ -34,7 +34,7 @@ from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, p
 import tarsim
 
 SANITIZED = bool(os.environ.get("TARSIM_SANITIZED"))
-EXAMPLES = 60 if SANITIZED else 150
+EXAMPLES = int(os.environ.get("TARSIM_STATEFUL_EXAMPLES", 60 if SANITIZED else 150))
 STEPS = 30 if SANITIZED else 50
 U32_MAX = 2**32 - 1
 NAN, INF = math.nan, math.inf
