@@ -58,8 +58,8 @@ struct Scalar {
   using V = double;
   static constexpr std::size_t W = 1;
   static constexpr std::size_t G = 4;
-  static constexpr bool prefetches = false;
-  static constexpr std::size_t ahead_bytes = 0;
+  static constexpr bool prefetches = true;
+  static constexpr std::size_t ahead_bytes = 32768;
 
   static V zero() { return 0.0; }
   static V set1(double x) { return x; }
@@ -71,7 +71,7 @@ struct Scalar {
   static V div(V a, V b) { return a / b; }
   static V sqrt(V a) { return std::sqrt(a); }
   static void store(double* p, V v) { *p = v; }
-  static void prefetch(const void*) {}
+  static void prefetch(const void* p) { __builtin_prefetch(p, 0, 2); }
   static void transpose(V (&)[W]) {}
 };
 
