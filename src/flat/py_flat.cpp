@@ -98,6 +98,10 @@ PyObject* flat_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       value_error(std::string("Search error: ") + flat::error_name(*error));
       return nullptr;
     }
+    // The answer is complete: building the Python objects may run the cyclic
+    // collector (and finalisers that let other threads in), so it happens
+    // after the borrow is given back.
+    borrow.release();
     Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
     if (!result) return nullptr;
     for (std::size_t i = 0; i < hits.size(); ++i) {

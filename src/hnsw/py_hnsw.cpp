@@ -157,6 +157,18 @@ PyObject* hnsw_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (auto error = index.search(query, k, filter ? &*filter : nullptr, found)) {
       return core_error("Search error: ", *error);
     }
+    // Copy the answer's vectors, then give the borrow back before building
+    // the Python objects: allocating them may run the cyclic collector (and
+    // finalisers that let other threads in).
+    const std::size_t dim = index.dim();
+    std::vector<double> stored;
+    stored.reserve(found.size() * dim);
+    for (const hnsw::Scored& s : found) {
+      std::span<const double> values = index.vector(s.id);
+      stored.insert(stored.end(), values.begin(), values.end());
+    }
+    borrow.release();
+
     Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
     if (!result) return nullptr;
     for (std::size_t i = 0; i < found.size(); ++i) {
@@ -166,12 +178,11 @@ PyObject* hnsw_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       PyObject* distance = PyFloat_FromDouble(found[i].distance);
       if (distance == nullptr) return nullptr;
       PyTuple_SET_ITEM(pair, 0, distance);
-      std::span<const double> stored = index.vector(found[i].id);
-      PyObject* values = PyList_New(static_cast<Py_ssize_t>(stored.size()));
+      PyObject* values = PyList_New(static_cast<Py_ssize_t>(dim));
       if (values == nullptr) return nullptr;
       PyTuple_SET_ITEM(pair, 1, values);
-      for (std::size_t j = 0; j < stored.size(); ++j) {
-        PyObject* component = PyFloat_FromDouble(stored[j]);
+      for (std::size_t j = 0; j < dim; ++j) {
+        PyObject* component = PyFloat_FromDouble(stored[i * dim + j]);
         if (component == nullptr) return nullptr;
         PyList_SET_ITEM(values, static_cast<Py_ssize_t>(j), component);
       }

@@ -339,13 +339,6 @@ def test_overlapping_calls_are_refused_or_complete_and_counts_add_up(fast_switch
     assert len(hnsw.search([math.nan, math.nan], U32_MAX)) == sum(stored["hnsw"])
 
 
-@pytest.mark.xfail(
-    sys.version_info < (3, 12), strict=True,
-    reason="On 3.11 the cyclic collector runs inside object allocation. search builds its "
-           "result list and tuples while it still holds the shared borrow, so a finaliser run "
-           "by a collection there (Python code, which may hand the interpreter lock to another "
-           "thread) exposes the borrow: another thread's insert with plain lists fails with "
-           "'Already borrowed'. Building the result after releasing the borrow avoids it.")
 @pytest.mark.parametrize("kind", ["flat", "hnsw"])
 def test_a_collection_during_search_does_not_refuse_other_threads(kind):
     if kind == "flat":
