@@ -260,72 +260,43 @@ bool check_sequence(PyObject* obj) {
   return false;
 }
 
+FloatBuffer::FloatBuffer(PyObject* obj, int ndim) {
+  const char* tp = Py_TYPE(obj)->tp_name;
+  if (std::strcmp(tp, "numpy.ndarray") != 0 && std::strcmp(tp, "array.array") != 0) return;
+  if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) != 0) {
+    PyErr_Clear();
+    return;
+  }
+  held_ = true;
+  const char* format = view_.format == nullptr ? "B" : view_.format;
+  if (format[0] == '@') ++format;
+  if (view_.ndim != ndim || format[1] != '\0') return;
+  if (format[0] == 'd' && view_.itemsize == sizeof(double)) {
+    kind_ = 'd';
+  } else if (format[0] == 'f' && view_.itemsize == sizeof(float)) {
+    kind_ = 'f';
+  }
+}
+
+FloatBuffer::~FloatBuffer() {
+  if (held_) PyBuffer_Release(&view_);
+}
+
+const double* FloatBuffer::contiguous() const {
+  if (kind_ != 'd') return nullptr;
+  Py_ssize_t expected = sizeof(double);
+  for (int axis = view_.ndim - 1; axis >= 0; --axis) {
+    if (view_.shape[axis] > 1 && view_.strides[axis] != expected) return nullptr;
+    expected *= view_.shape[axis];
+  }
+  return static_cast<const double*>(view_.buf);
+}
+
 namespace {
 
-// A float buffer exported by an exact numpy.ndarray or array.array. Iterating
-// those objects yields floats (or float32 values, widened exactly) equal to
-// the buffer's elements, so reading the buffer gives the same values as the
-// item-by-item conversion without running any Python code. Subclasses may
-// iterate differently and are converted item by item.
-class FloatBuffer {
- public:
-  FloatBuffer(const FloatBuffer&) = delete;
-  FloatBuffer& operator=(const FloatBuffer&) = delete;
-  explicit FloatBuffer(PyObject* obj, int ndim) {
-    const char* tp = Py_TYPE(obj)->tp_name;
-    if (std::strcmp(tp, "numpy.ndarray") != 0 && std::strcmp(tp, "array.array") != 0) return;
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) != 0) {
-      PyErr_Clear();
-      return;
-    }
-    held_ = true;
-    const char* format = view_.format == nullptr ? "B" : view_.format;
-    if (format[0] == '@') ++format;
-    if (view_.ndim != ndim || format[1] != '\0') return;
-    if (format[0] == 'd' && view_.itemsize == sizeof(double)) {
-      kind_ = 'd';
-    } else if (format[0] == 'f' && view_.itemsize == sizeof(float)) {
-      kind_ = 'f';
-    }
-  }
-  ~FloatBuffer() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  bool usable() const { return kind_ != 0; }
-  Py_ssize_t shape(int axis) const { return view_.shape[axis]; }
-
-  // Appends the elements of row `row` (ndim 2) or of the whole buffer (ndim 1).
-  void append(std::vector<double>& out, Py_ssize_t row = 0) const {
-    const int last = view_.ndim - 1;
-    const Py_ssize_t count = view_.shape[last];
-    const Py_ssize_t stride = view_.strides[last];
-    const char* p = static_cast<const char*>(view_.buf) + (last == 1 ? row * view_.strides[0] : 0);
-    if (kind_ == 'd' && stride == static_cast<Py_ssize_t>(sizeof(double))) {
-      const double* first = reinterpret_cast<const double*>(p);
-      out.insert(out.end(), first, first + count);
-      return;
-    }
-    for (Py_ssize_t i = 0; i < count; ++i, p += stride) {
-      if (kind_ == 'd') {
-        double v;
-        std::memcpy(&v, p, sizeof v);
-        out.push_back(v);
-      } else {
-        float v;
-        std::memcpy(&v, p, sizeof v);
-        out.push_back(static_cast<double>(v));
-      }
-    }
-  }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-  char kind_ = 0;
-};
-
 // Converts one sequence of floats, appending its values to `out`.
-bool append_floats(PyObject* obj, std::vector<double>& out) {
+template <class Storage>
+bool append_floats(PyObject* obj, Storage& out) {
   FloatBuffer buffer(obj, 1);
   if (buffer.usable()) {
     buffer.append(out);
@@ -353,10 +324,21 @@ bool to_float_list(PyObject* obj, std::vector<double>& out) {
   return append_floats(obj, out);
 }
 
-bool to_float_rows(PyObject* obj, FloatRows& out) {
+bool to_float_rows(PyObject* obj, FloatRows& out, std::unique_ptr<FloatBuffer>* hold) {
   out.values.clear();
   out.ends.clear();
-  FloatBuffer buffer(obj, 2);
+  out.external = nullptr;
+  auto buffer_owner = std::make_unique<FloatBuffer>(obj, 2);
+  const FloatBuffer& buffer = *buffer_owner;
+  if (buffer.usable() && hold != nullptr && buffer.contiguous() != nullptr) {
+    // Read in place: the caller keeps the buffer until it is done.
+    const Py_ssize_t rows = buffer.shape(0), width = buffer.shape(1);
+    out.ends.reserve(static_cast<std::size_t>(rows));
+    for (Py_ssize_t r = 1; r <= rows; ++r) out.ends.push_back(static_cast<std::size_t>(r * width));
+    out.external = buffer.contiguous();
+    *hold = std::move(buffer_owner);
+    return true;
+  }
   if (buffer.usable()) {
     const Py_ssize_t rows = buffer.shape(0);
     out.values.reserve(static_cast<std::size_t>(rows * buffer.shape(1)));

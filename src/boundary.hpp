@@ -11,8 +11,10 @@
 #include <Python.h>
 
 #include <atomic>
+#include <memory>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string>
 #include <utility>
@@ -165,7 +167,58 @@ bool to_i64(PyObject* obj, std::int64_t& out);
 bool to_f64(PyObject* obj, double& out);
 bool to_string(PyObject* obj, std::string& out);
 bool to_float_list(PyObject* obj, std::vector<double>& out);
-bool to_float_rows(PyObject* obj, FloatRows& out);
+// A float buffer exported by an exact numpy.ndarray or array.array, held
+// while it is read. Iterating those objects yields floats (or float32 values,
+// widened exactly) equal to the buffer's elements, so reading the buffer gives
+// the same values as the item-by-item conversion without running any Python
+// code. Subclasses may iterate differently and are converted item by item.
+class FloatBuffer {
+ public:
+  FloatBuffer(PyObject* obj, int ndim);
+  FloatBuffer(const FloatBuffer&) = delete;
+  FloatBuffer& operator=(const FloatBuffer&) = delete;
+  ~FloatBuffer();
+
+  // Whether the buffer has `ndim` axes of float64 or float32 values.
+  bool usable() const { return kind_ != 0; }
+  Py_ssize_t shape(int axis) const { return view_.shape[axis]; }
+  // All values back to back in row order when they lie so as float64.
+  const double* contiguous() const;
+  // Appends the values of row `row` (two axes) or of the whole buffer (one).
+  template <class Storage>
+  void append(Storage& out, Py_ssize_t row = 0) const {
+    const int last = view_.ndim - 1;
+    const Py_ssize_t count = view_.shape[last];
+    const Py_ssize_t stride = view_.strides[last];
+    const char* p = static_cast<const char*>(view_.buf) + (last == 1 ? row * view_.strides[0] : 0);
+    if (kind_ == 'd' && stride == static_cast<Py_ssize_t>(sizeof(double))) {
+      const double* first = reinterpret_cast<const double*>(p);
+      out.insert(out.end(), first, first + count);
+      return;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i, p += stride) {
+      if (kind_ == 'd') {
+        double v;
+        std::memcpy(&v, p, sizeof v);
+        out.push_back(v);
+      } else {
+        float v;
+        std::memcpy(&v, p, sizeof v);
+        out.push_back(static_cast<double>(v));
+      }
+    }
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+  char kind_ = 0;
+};
+
+// A list of float lists. With `hold`, a contiguous float64 2-D array is not
+// copied: `out` then points into it and `hold` keeps it exported; use it
+// only where no Python code runs before `out` is consumed.
+bool to_float_rows(PyObject* obj, FloatRows& out, std::unique_ptr<FloatBuffer>* hold = nullptr);
 
 // A (string, object) pair; the object is kept as an owned reference.
 struct Pair {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "metrics/metrics.hpp"
+#include "metrics/storage.hpp"
 
 namespace tarsim::flat {
 
@@ -28,7 +29,7 @@ class Flat {
   metrics::Metric metric() const { return metric_; }
   // Number of stored vectors; 0 while nothing is stored and always 0 with dim 0.
   std::size_t size() const { return dim_ == 0 ? 0 : vectors_.size() / dim_; }
-  const std::vector<double>& vectors() const { return vectors_; }
+  const ValueStorage& vectors() const { return vectors_; }
 
   // Appends one vector; the caller has checked that it holds dim values.
   void add(std::span<const double> vector);
@@ -45,7 +46,7 @@ class Flat {
                                   std::vector<Hit>& out) const;
 
  private:
-  std::vector<double> vectors_;
+  ValueStorage vectors_;
   std::uint32_t dim_;
   metrics::Metric metric_;
 };

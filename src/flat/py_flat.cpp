@@ -132,7 +132,10 @@ PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       return nullptr;
     }
     FloatRows vectors;
-    if (!convert_arg("vectors", [&] { return to_float_rows(arg[0], vectors); })) return nullptr;
+    std::unique_ptr<FloatBuffer> hold;
+    if (!convert_arg("vectors", [&] { return to_float_rows(arg[0], vectors, &hold); })) {
+      return nullptr;
+    }
     if (vectors.empty()) {
       value_error(std::string("Create error: ") + flat::error_name(flat::FlatError::EmptyVectors));
       return nullptr;
@@ -141,7 +144,7 @@ PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     // Vectors before the first one of another length are stored; that one
     // is an explicit failure of the index.
     const std::size_t good = vectors.first_row_not_of_length(index.dim());
-    index.add_rows(vectors.values.data(), good);
+    index.add_rows(vectors.data(), good);
     if (good < vectors.size()) {
       TARSIM_PANIC("Vector length " + std::to_string(vectors.row(good).size()) +
                    " does not match index dimension " + std::to_string(index.dim()));

@@ -7,17 +7,25 @@
 #include <span>
 #include <vector>
 
+#include "metrics/storage.hpp"
+
 namespace tarsim {
 
 struct FloatRows {
-  std::vector<double> values;     // every row's values, back to back
+  ValueStorage values;            // every row's values, back to back
   std::vector<std::size_t> ends;  // end of row i in values; row i starts at ends[i-1] (or 0)
+  // When set, the values live there instead (all rows back to back, for
+  // example in a caller's array that outlives this object) and `values` is
+  // unused.
+  const double* external = nullptr;
+
+  const double* data() const { return external != nullptr ? external : values.data(); }
 
   std::size_t size() const { return ends.size(); }
   bool empty() const { return ends.empty(); }
   std::span<const double> row(std::size_t i) const {
     std::size_t begin = i == 0 ? 0 : ends[i - 1];
-    return {values.data() + begin, ends[i] - begin};
+    return {data() + begin, ends[i] - begin};
   }
   // Index of the first row whose length is not `length`, or size() when all are.
   std::size_t first_row_not_of_length(std::size_t length) const {
