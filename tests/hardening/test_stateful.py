@@ -271,6 +271,11 @@ def run(call, outcome):
 # ---------------------------------------------------------------------------
 # Strategies
 
+def choice(n):
+    """One of n cases, uniformly (integers() favours its bounds)."""
+    return st.sampled_from(range(n))
+
+
 small_float = st.integers(-3, 3).map(float)
 component = st.one_of(
     small_float, small_float, st.integers(-3, 3), st.booleans(),
@@ -284,18 +289,18 @@ not_a_vector = st.sampled_from(["abc", "", None, 5, {"a": 1.0}, {1.0, 2.0}, 2.5]
 @st.composite
 def vector_arg(draw, dim, valid_share=0.85, floats_only=False):
     """A vector argument: mostly dim components in a list, tuple or array."""
-    kind = draw(st.integers(0, 99))
+    kind = draw(choice(100))
     if kind >= 100 * valid_share:
-        choice = draw(st.integers(0, 2))
-        if choice == 0:
+        broken = draw(choice(3))
+        if broken == 0:
             return draw(not_a_vector)
         items = draw(st.lists(component, min_size=dim, max_size=dim))
         items.insert(draw(st.integers(0, len(items))), draw(bad_component))
-        return items if choice == 1 else tuple(items)
-    length = dim if draw(st.integers(0, 9)) else draw(st.integers(0, dim + 2))
+        return items if broken == 1 else tuple(items)
+    length = dim if draw(choice(10)) else draw(st.integers(0, dim + 2))
     items = draw(st.lists(small_float | st.floats(-100, 100) if floats_only else component,
                           min_size=length, max_size=length))
-    container = draw(st.integers(0, 9))
+    container = draw(choice(10))
     if container == 0:
         return tuple(items)
     if container == 1:
@@ -311,25 +316,42 @@ meta_value = st.one_of(
     st.sampled_from([2**63, -(2**63) - 1, 2**2000, None, [1], b"x", "\ud800"]),
 )
 attribute = st.sampled_from(["a", "b", "c"])
+# Values stored and filtered on: a small pool, so that filters often match,
+# with the equality edge cases (True is the integer 1, 2.0 is not 2, -0.0 is 0.0).
+common_value = st.sampled_from(["red", "blue", 1, 2, True, 2.0, 0.0, -0.0])
 
 
 @st.composite
-def metadata_arg(draw):
-    """None, a list of pairs, or a malformed metadata argument."""
-    kind = draw(st.integers(0, 19))
-    if kind < 5:
+def row_pairs(draw, schema):
+    """Pairs naming every schema attribute (so the row builds), in any order,
+    with a repeated or extra name now and then."""
+    pairs = [(name, draw(common_value)) for name in schema or []]
+    if draw(st.booleans()):
+        pairs.append((draw(attribute), draw(common_value)))
+    return draw(st.permutations(pairs))
+
+
+@st.composite
+def metadata_arg(draw, schema):
+    """None, a complete row, random pairs, or a malformed metadata argument."""
+    kind = draw(choice(20))
+    if kind < 6:
         return None
-    if kind < 17:
+    if kind < 14:
+        return draw(row_pairs(schema))
+    if kind < 18:
         return draw(st.lists(st.tuples(attribute, meta_value), max_size=4))
     return draw(st.sampled_from(["ab", {"a": 1}, [["a", 1]], [("a", 1, 2)], [(1, 1)],
                                  [("\ud800", 1)], [("a",)], 7]))
 
 
 @st.composite
-def filter_arg(draw):
-    kind = draw(st.integers(0, 19))
+def filter_arg(draw, schema):
+    kind = draw(choice(20))
     if kind < 6:
         return None
+    if kind < 13 and schema:
+        return (draw(st.sampled_from(schema)), draw(common_value))
     if kind < 18:
         return (draw(attribute), draw(meta_value))
     return draw(st.sampled_from([["a", 1], ("a",), (1, 1), ("\ud800", 1), ("a", 1, 2), "a"]))
@@ -337,7 +359,7 @@ def filter_arg(draw):
 
 k_arg = st.one_of(
     st.none(), st.integers(0, 6), st.integers(0, 6), st.sampled_from([U32_MAX, 100]),
-    st.sampled_from([-1, 2**32, 2**64, 2.0, "1", True]),
+    st.none(), st.integers(0, 6), st.sampled_from([-1, 2**32, 2**64, 2.0, "1", True]),
 )
 
 
@@ -346,7 +368,7 @@ k_arg = st.one_of(
 
 
 class FlatMachine(RuleBasedStateMachine):
-    @initialize(dim=st.integers(0, 4),
+    @initialize(dim=st.sampled_from([1, 2, 3, 4, 1, 2, 3, 0]),
                 metric=st.sampled_from([None, "cosine", "inner_product", "euclidean", "angular",
                                         "Cosine", ""]))
     def setup(self, dim, metric):
@@ -372,14 +394,20 @@ class FlatMachine(RuleBasedStateMachine):
         assert self.index.insert(value) is None
         self.store(vector)
 
+    @rule(vector=st.lists(small_float, min_size=4, max_size=4))
+    def insert_plain(self, vector):
+        # Valid inserts, so that most runs search a filled index.
+        self.index.insert(vector[: self.dim])
+        self.store(vector[: self.dim])
+
     @rule(data=st.data())
     def create(self, data):
-        shape = data.draw(st.integers(0, 9), label="shape")
+        shape = data.draw(choice(10), label="shape")
         if shape == 0:
             value = data.draw(st.sampled_from([[], "ab", None, [[1.0] * self.dim, "ab"],
                                                [[1.0] * self.dim, None]]), label="vectors")
         elif shape == 1:
-            n = data.draw(st.integers(0, 4), label="rows")
+            n = data.draw(choice(5), label="rows")
             value = np.array(data.draw(st.lists(st.floats(-10, 10), min_size=n * self.dim,
                                                 max_size=n * self.dim)),
                              dtype=np.float64).reshape(n, self.dim)
@@ -456,13 +484,19 @@ class HNSWRules(RuleBasedStateMachine):
         self.vectors = []  # node id -> vector
         self.rows = []  # node id -> row, or None when inserted without one
 
-    def make_vector(self, vector):
-        return vector
+    @rule(vector=st.lists(small_float, min_size=3, max_size=3), value=common_value)
+    def insert_plain(self, vector, value):
+        # Valid inserts, so that most runs search a filled index.
+        vector = vector[: self.dim]
+        row = None if self.schema is None else [(name, value) for name in self.schema]
+        error = self.core_insert(vector, None if row is None else build_row(self.schema, row))
+        run(lambda: self.index.insert(vector, row),
+            Expect(ValueError, "Insert error: " + error) if error else None)
 
     @rule(data=st.data())
     def insert(self, data):
         value = data.draw(vector_arg(self.dim), label="vector")
-        metadata = data.draw(metadata_arg(), label="metadata")
+        metadata = data.draw(metadata_arg(self.schema), label="metadata")
         try:
             vector = as_floats(value, "vector")
             row = None
@@ -482,14 +516,17 @@ class HNSWRules(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def create(self, data):
-        n = data.draw(st.integers(0, 4), label="count")
+        n = data.draw(choice(5), label="count")
         value = data.draw(st.lists(vector_arg(self.dim, valid_share=0.95), min_size=n,
                                    max_size=n), label="vectors")
-        if data.draw(st.integers(0, 9), label="as array") == 0 and n:
+        if data.draw(choice(10), label="as array") == 0 and n:
             value = np.array([[float(i + j) for j in range(self.dim)] for i in range(n)])
-        shape = data.draw(st.integers(0, 9), label="metadata shape")
+        shape = data.draw(choice(10), label="metadata shape")
         if shape < 4:
             metadata = None
+        elif shape < 6:
+            metadata = data.draw(st.lists(row_pairs(self.schema), min_size=n, max_size=n),
+                                 label="metadata")
         elif shape < 8:
             metadata = data.draw(st.lists(st.lists(st.tuples(attribute, meta_value), max_size=3),
                                           min_size=n, max_size=n), label="metadata")
@@ -564,7 +601,7 @@ class HNSWRules(RuleBasedStateMachine):
         length = max(0, self.dim + data.draw(st.integers(-1, 1), label="query length change"))
         query_value = data.draw(vector_arg(length, valid_share=0.9), label="query")
         k_value = data.draw(k_arg, label="k")
-        filter_value = data.draw(filter_arg(), label="filter")
+        filter_value = data.draw(filter_arg(self.schema), label="filter")
         try:
             query, k, wanted = self.search_outcome(query_value, k_value, filter_value)
         except Refused as r:
@@ -591,7 +628,7 @@ def same_answer(got, expected):
 class OneLayerHNSWMachine(HNSWRules):
     """layers = 1: the model predicts the graph and every answer."""
 
-    @initialize(dim=st.integers(0, 3),
+    @initialize(dim=st.sampled_from([1, 2, 3, 1, 2, 3, 0]),
                 metric=st.sampled_from(["euclidean", "angular", "inner_product"]),
                 efc=st.sampled_from([0, 1, 2, 3, 5, 8]),
                 efs=st.sampled_from([0, 1, 2, 3, 5, 50]),
@@ -664,7 +701,7 @@ class OneLayerHNSWMachine(HNSWRules):
 class LayeredHNSWMachine(HNSWRules):
     """Several layers with random levels: what holds for any levels."""
 
-    @initialize(dim=st.integers(1, 3),
+    @initialize(dim=st.sampled_from([1, 2, 3]),
                 layers=st.integers(2, 4),
                 metric=st.sampled_from(["euclidean", "angular", "inner_product"]),
                 efc=st.sampled_from([1, 2, 4, 16]),
