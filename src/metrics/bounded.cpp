@@ -56,10 +56,10 @@ struct ScalarLanes {
 }  // namespace
 
 void euclidean_rows_bounded_scalar(Vec query, const double* base, std::size_t dim,
-                                   const std::uint32_t* ids, std::size_t count, double bound,
-                                   double* out) {
-  euclidean_stream<ScalarLanes, 4>(query.data(), std::min(query.size(), dim), base, dim, ids,
-                                   count, bound, out);
+                                   const std::uint32_t* ids, std::size_t count, std::size_t listed,
+                                   double bound, double* out) {
+  euclidean_bounded<ScalarLanes, 4>(query.data(), std::min(query.size(), dim), base, dim,
+                             ids, count, listed, bound, out);
 }
 
 }  // namespace kernels
@@ -67,27 +67,27 @@ void euclidean_rows_bounded_scalar(Vec query, const double* base, std::size_t di
 namespace simd {
 
 void euclidean_rows_bounded(Path path, Vec query, const double* base, std::size_t dim,
-                            const std::uint32_t* ids, std::size_t count, double bound,
-                            double* out) {
+                            const std::uint32_t* ids, std::size_t count, std::size_t listed,
+                            double bound, double* out) {
   switch (path) {
     case Path::Avx512:
-      kernels::euclidean_rows_bounded_avx512(query, base, dim, ids, count, bound, out);
+      kernels::euclidean_rows_bounded_avx512(query, base, dim, ids, count, listed, bound, out);
       return;
     case Path::Avx2:
-      kernels::euclidean_rows_bounded_avx2(query, base, dim, ids, count, bound, out);
+      kernels::euclidean_rows_bounded_avx2(query, base, dim, ids, count, listed, bound, out);
       return;
     case Path::Scalar:
       break;
   }
-  kernels::euclidean_rows_bounded_scalar(query, base, dim, ids, count, bound, out);
+  kernels::euclidean_rows_bounded_scalar(query, base, dim, ids, count, listed, bound, out);
 }
 
 }  // namespace simd
 
 void euclidean_rows_bounded(Vec query, const double* base, std::size_t dim,
-                            const std::uint32_t* ids, std::size_t count, double bound,
-                            double* out) {
-  simd::euclidean_rows_bounded(simd::best(), query, base, dim, ids, count, bound, out);
+                            const std::uint32_t* ids, std::size_t count, std::size_t listed,
+                            double bound, double* out) {
+  simd::euclidean_rows_bounded(simd::best(), query, base, dim, ids, count, listed, bound, out);
 }
 
 }  // namespace tarsim::metrics

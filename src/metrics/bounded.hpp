@@ -16,7 +16,7 @@ namespace kernels {
 #define TARSIM_DECLARE_BOUNDED(suffix)                                                        \
   void euclidean_rows_bounded_##suffix(Vec query, const double* base, std::size_t dim,        \
                                        const std::uint32_t* ids, std::size_t count,           \
-                                       double bound, double* out);
+                                       std::size_t listed, double bound, double* out);
 
 TARSIM_DECLARE_BOUNDED(scalar)
 TARSIM_DECLARE_BOUNDED(avx2)
@@ -31,8 +31,8 @@ namespace simd {
 // As metrics::euclidean_rows_bounded, on the given path. The path must be
 // supported.
 void euclidean_rows_bounded(Path path, Vec query, const double* base, std::size_t dim,
-                            const std::uint32_t* ids, std::size_t count, double bound,
-                            double* out);
+                            const std::uint32_t* ids, std::size_t count, std::size_t listed,
+                            double bound, double* out);
 
 }  // namespace simd
 

@@ -52,10 +52,10 @@ struct Avx2Lanes {
 }  // namespace
 
 void euclidean_rows_bounded_avx2(Vec query, const double* base, std::size_t dim,
-                                 const std::uint32_t* ids, std::size_t count, double bound,
-                                 double* out) {
-  euclidean_stream<Avx2Lanes, 4>(query.data(), std::min(query.size(), dim), base, dim, ids,
-                                 count, bound, out);
+                                 const std::uint32_t* ids, std::size_t count, std::size_t listed,
+                                 double bound, double* out) {
+  euclidean_bounded<Avx2Lanes, 4>(query.data(), std::min(query.size(), dim), base, dim,
+                             ids, count, listed, bound, out);
 }
 
 }  // namespace tarsim::metrics::kernels

@@ -64,10 +64,11 @@ double euclidean_bound(double limit);
 // once its running sum of squares is NaN or not below `bound`: its out value
 // is then +infinity, and its true distance is NaN or not below any limit
 // whose euclidean_bound is at most `bound`. Every other value is exact to
-// the bit.
+// the bit. ids[count .. listed) (listed may be below count) are the rows the
+// caller will score next; their first lines are fetched early.
 void euclidean_rows_bounded(Vec query, const double* base, std::size_t dim,
-                            const std::uint32_t* ids, std::size_t count, double bound,
-                            double* out);
+                            const std::uint32_t* ids, std::size_t count, std::size_t listed,
+                            double bound, double* out);
 
 // Name of the SIMD path chosen for this processor ("avx512", "avx2" or
 // "scalar"); for tests and benchmarks.

@@ -96,8 +96,12 @@ void check(simd::Path path, const V& query, const V& data, std::size_t dim,
                             " count " + std::to_string(ids.size()) + " bound " +
                             std::to_string(bound);
   V out(ids.size() + 1, 12345.0);
-  simd::euclidean_rows_bounded(path, query, data.data(), dim, ids.data(), ids.size(), bound,
-                               out.data());
+  // The rows listed past the count are only fetched early, never scored.
+  const std::size_t listed = ids.size() + ids.size() / 3;
+  std::vector<std::uint32_t> padded = ids;
+  for (std::size_t i = ids.size(); i < listed; ++i) padded.push_back(ids[i % ids.size()]);
+  simd::euclidean_rows_bounded(path, query, data.data(), dim, padded.data(), ids.size(), listed,
+                               bound, out.data());
   for (std::size_t i = 0; i < ids.size(); ++i) {
     const double* row = data.data() + std::size_t{ids[i]} * dim;
     const double exact = euclidean_distance(query, Vec(row, dim));
@@ -155,7 +159,7 @@ TEST(EuclideanBounded, EveryPathIsExactOrGivesUpOnlyPastTheBound) {
 TEST(EuclideanBounded, SpecialValues) {
   // NaN, infinities and signed zeros in the stored rows and the query; a NaN
   // or infinite sum may be given up, a finite one below the bound may not.
-  const std::size_t dim = 20;
+  const std::size_t dim = 70;
   const double specials[] = {0.0, -0.0, 1.0, -2.5, 1e300, -1e300, kInf, -kInf, kNaN, 1e-310};
   std::mt19937_64 rng(9);
   V data(40 * dim);
@@ -177,7 +181,7 @@ TEST(EuclideanBounded, SpecialValues) {
 
 TEST(EuclideanBounded, GivesUpFarGroupsAndKeepsNearOnes) {
   // Row r holds r at every position, the query zeros: row r's sum of squares
-  // reaches r * r * 16 after 16 positions and ends at r * r * 40.
+  // ends at r * r * 40, and row 9's passes 1000 after 13 positions.
   const std::size_t dim = 40;
   V data(10 * dim);
   for (std::size_t r = 0; r < 10; ++r) {
@@ -185,17 +189,17 @@ TEST(EuclideanBounded, GivesUpFarGroupsAndKeepsNearOnes) {
   }
   const V query(dim, 0.0);
   for (simd::Path path : runnable_paths()) {
-    // All far: 81 * 16 passes 1000 before the end, so every row is given up.
+    // All far: row 9 passes 1000 long before the end, so every row is given up.
     std::vector<std::uint32_t> far(16, 9);
     V out(far.size());
-    simd::euclidean_rows_bounded(path, query, data.data(), dim, far.data(), far.size(), 1000.0,
-                                 out.data());
+    simd::euclidean_rows_bounded(path, query, data.data(), dim, far.data(), far.size(),
+                                 far.size(), 1000.0, out.data());
     for (double d : out) EXPECT_EQ(d, kInf) << simd::name(path);
     // Rows 0..4 end below 1000 and must come back exact, whatever their
     // neighbours in the batch do.
     std::vector<std::uint32_t> mixed = {9, 0, 8, 1, 7, 2, 9, 3, 9, 4, 9, 9};
     out.assign(mixed.size(), 0.0);
-    simd::euclidean_rows_bounded(path, query, data.data(), dim, mixed.data(), mixed.size(),
+    simd::euclidean_rows_bounded(path, query, data.data(), dim, mixed.data(), mixed.size(), 0,
                                  1000.0, out.data());
     for (std::size_t i = 0; i < mixed.size(); ++i) {
       const double exact = euclidean_distance(query, Vec(data.data() + mixed[i] * dim, dim));
