@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <new>
+
+#include <sys/mman.h>
 
 namespace tarsim::hnsw {
 
@@ -105,10 +109,39 @@ std::uint32_t HNSW::draw_level(RandomSource& rng) const {
 
 namespace {
 
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+}  // namespace
+
+template <class T>
+T* LargeAllocator<T>::allocate(std::size_t n) {
+  if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+  const std::size_t bytes = n * sizeof(T);
+  if (bytes < 2 * kHugePage) return std::allocator<T>().allocate(n);
+  const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  void* p = std::aligned_alloc(kHugePage, rounded);
+  if (p == nullptr) throw std::bad_alloc();
+  ::madvise(p, rounded, MADV_HUGEPAGE);  // a hint: failure changes nothing
+  return static_cast<T*>(p);
+}
+
+template <class T>
+void LargeAllocator<T>::deallocate(T* p, std::size_t n) {
+  if (n * sizeof(T) < 2 * kHugePage) {
+    std::allocator<T>().deallocate(p, n);
+  } else {
+    std::free(p);
+  }
+}
+
+template struct LargeAllocator<double>;
+
+namespace {
+
 // Grows capacity geometrically so that `extra` more elements fit; after it
 // the appends of one node cannot fail half-way.
-template <class T>
-void make_room(std::vector<T>& v, std::size_t extra) {
+template <class T, class A>
+void make_room(std::vector<T, A>& v, std::size_t extra) {
   if (v.capacity() - v.size() < extra) v.reserve(std::max(v.size() + extra, v.capacity() * 2));
 }
 
@@ -179,7 +212,8 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const meta
     }
     // Node n is in this layer up to its own level but in no list yet.
     const std::size_t unlisted = layer <= level ? 1 : 0;
-    if (auto error = search_layer(entry, vector, ef_construction_, layer, nullptr, unlisted, found)) {
+    if (auto error =
+            search_layer(entry, vector, ef_construction_, layer, nullptr, unlisted, found)) {
       return error;
     }
     // Links are made both ways, but a list never names its own node or an id
@@ -226,7 +260,7 @@ bool HNSW::passes(std::uint32_t node, const filter::Filter& filter, std::size_t 
   return has_row_[node] != 0 && filter.test(metadata_[node * row_width_ + position]);
 }
 
-std::uint32_t HNSW::next_visit_stamp() const {
+std::uint8_t HNSW::next_visit_stamp() const {
   if (visit_stamps_.size() < count_) visit_stamps_.resize(count_, 0);
   if (++visit_stamp_ == 0) {
     std::fill(visit_stamps_.begin(), visit_stamps_.end(), 0);
@@ -255,8 +289,8 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
   if (entry >= count_) return HNSWError::InvalidNodeID;
 
   const double* base = vectors_.data();
-  const std::uint32_t stamp = next_visit_stamp();
-  std::uint32_t* visited = visit_stamps_.data();
+  const std::uint8_t stamp = next_visit_stamp();
+  std::uint8_t* visited = visit_stamps_.data();
   const std::uint32_t* levels = levels_.data();
   // Layer 0 reads the full lists; layer L >= 1 the lists of neighbours with
   // level >= L, so no level test is needed there. Above the highest layer
@@ -303,12 +337,13 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
     std::uint32_t* ids = batch_ids_.data();
     std::size_t count = 0;
     if (filter == nullptr && !test_levels) {
+      // A list never repeats an id, so the new ones can be marked after the
+      // whole list is read.
       for (std::uint32_t neighbor : list) {
-        const bool fresh = visited[neighbor] != stamp;
-        visited[neighbor] = stamp;
         ids[count] = neighbor;
-        count += fresh;
+        count += visited[neighbor] != stamp;
       }
+      for (std::size_t k = 0; k < count; ++k) visited[ids[k]] = stamp;
       unvisited -= count;
     } else if (filter == nullptr) {
       // Branch-free: a node below the layer fails for the whole call, so
@@ -349,20 +384,12 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
           // of squares proves it cannot end below the worst at the start of
           // the chunk, and so not below any later, smaller worst either.
           chunk = std::min(kBoundedChunk, chunk);
-          // Ask for the first lines of the rows two chunks on, so that they
-          // are on their way while this chunk and the next are scored.
-          const std::size_t from = i + 2 * kBoundedChunk;
-          const std::size_t to = std::min(count, from + kBoundedChunk);
-          for (std::size_t k = from; k < to; ++k) {
-            const char* row = reinterpret_cast<const char*>(base + std::size_t{ids[k]} * dim_);
-            __builtin_prefetch(row);
-            __builtin_prefetch(row + 64);
-          }
           if (worst != bound_of) {
             bound = metrics::euclidean_bound(worst);
             bound_of = worst;
           }
-          metrics::euclidean_rows_bounded(query, base, dim_, ids + i, chunk, bound, dist + i);
+          metrics::euclidean_rows_bounded(query, base, dim_, ids + i, chunk, count - i, bound,
+                                          dist + i);
         } else {
           metrics::score_rows(metric_, query, base, dim_, ids + i, chunk, dist + i);
         }

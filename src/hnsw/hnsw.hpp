@@ -29,6 +29,23 @@
 
 namespace tarsim::hnsw {
 
+// Allocator of the vector store: blocks of 4 MiB and more are aligned to
+// 2 MiB and offered to the kernel for huge pages, so that walks that jump
+// between many stored vectors do not miss the address translation caches.
+template <class T>
+struct LargeAllocator {
+  using value_type = T;
+  LargeAllocator() = default;
+  template <class U>
+  LargeAllocator(const LargeAllocator<U>&) {}
+  T* allocate(std::size_t n);
+  void deallocate(T* p, std::size_t n);
+  template <class U>
+  bool operator==(const LargeAllocator<U>&) const {
+    return true;
+  }
+};
+
 enum class HNSWError : std::uint8_t {
   InvalidEF,
   InvalidLayer,
@@ -133,7 +150,7 @@ class HNSW {
   std::span<const double> vector(std::uint32_t id) const {
     return {vectors_.data() + static_cast<std::size_t>(id) * dim_, dim_};
   }
-  const std::vector<double>& vectors() const { return vectors_; }
+  std::span<const double> vectors() const { return vectors_; }
   const std::vector<std::uint32_t>& levels() const { return levels_; }
   const std::vector<double>& level_weights() const { return level_weights_; }
   // Node `id`'s metadata row (schema-size values), or an empty span when the
@@ -160,7 +177,7 @@ class HNSW {
   std::uint32_t draw_level(RandomSource& rng) const;
   void store_node(std::span<const double> vector, std::uint32_t level, const metadata::Row* row);
   bool passes(std::uint32_t node, const filter::Filter& filter, std::size_t position) const;
-  std::uint32_t next_visit_stamp() const;
+  std::uint8_t next_visit_stamp() const;
   void add_link(std::uint32_t node, std::uint32_t neighbor);
 
   std::uint32_t dim_;
@@ -177,7 +194,7 @@ class HNSW {
   std::uint32_t positive_weights_ = 0;  // weights before the first that is 0
 
   std::uint32_t count_ = 0;
-  std::vector<double> vectors_;  // node n at n * dim_
+  std::vector<double, LargeAllocator<double>> vectors_;  // node n at n * dim_
   std::vector<std::uint32_t> levels_;
   // links_[n]: node n's list for every layer, without self-links or
   // repeated ids. upper_[L - 1][n], for 1 <= L <= layer_lists_: the entries
@@ -196,8 +213,10 @@ class HNSW {
 
   // Search scratch, reused across calls. A layer search never runs inside
   // another on the same index, so one set per index suffices.
-  mutable std::vector<std::uint32_t> visit_stamps_;
-  mutable std::uint32_t visit_stamp_ = 0;
+  // One byte per node: a small array stays in the first-level cache. The
+  // stamps wrap after 255 walks, when the array is cleared.
+  mutable std::vector<std::uint8_t> visit_stamps_;
+  mutable std::uint8_t visit_stamp_ = 0;
   mutable std::vector<Scored> candidates_;
   mutable std::vector<std::uint32_t> batch_ids_;
   mutable std::vector<double> batch_distances_;
