@@ -302,19 +302,19 @@ bool append_floats(PyObject* obj, Storage& out) {
     buffer.append(out);
     return true;
   }
-  Py_ssize_t length = 0;
-  return for_each_item(obj, &length, [&](PyObject* item) {
-    if (length > 0) {
-      // Grow geometrically: rows of a list of lists append to one buffer.
-      const std::size_t wanted = out.size() + static_cast<std::size_t>(length);
-      if (wanted > out.capacity()) out.reserve(std::max(wanted, 2 * out.capacity()));
-      length = 0;
-    }
-    double value;
-    if (!to_f64(item, value)) return false;
-    out.push_back(value);
-    return true;
-  });
+  return for_each_item(
+      obj,
+      [&](std::size_t length) {
+        // Grow geometrically: the rows of a list of lists append to one buffer.
+        const std::size_t wanted = out.size() + length;
+        if (wanted > out.capacity()) out.reserve(std::max(wanted, 2 * out.capacity()));
+      },
+      [&](PyObject* item) {
+        double value;
+        if (!to_f64(item, value)) return false;
+        out.push_back(value);
+        return true;
+      });
 }
 
 }  // namespace
@@ -349,17 +349,13 @@ bool to_float_rows(PyObject* obj, FloatRows& out, std::unique_ptr<FloatBuffer>* 
     }
     return true;
   }
-  Py_ssize_t length = 0;
-  bool reserved = false;
-  return for_each_item(obj, &length, [&](PyObject* item) {
-    if (!reserved) {
-      out.ends.reserve(static_cast<std::size_t>(length));
-      reserved = true;
-    }
-    if (!append_floats(item, out.values)) return false;
-    out.ends.push_back(out.values.size());
-    return true;
-  });
+  return for_each_item(
+      obj, [&](std::size_t length) { out.ends.reserve(length); },
+      [&](PyObject* item) {
+        if (!append_floats(item, out.values)) return false;
+        out.ends.push_back(out.values.size());
+        return true;
+      });
 }
 
 bool to_pair(PyObject* obj, Pair& out) {
@@ -378,52 +374,14 @@ bool to_pair(PyObject* obj, Pair& out) {
   return true;
 }
 
-bool to_pair_list(PyObject* obj, std::vector<Pair>& out) {
-  out.clear();
-  Py_ssize_t length = 0;
-  bool reserved = false;
-  return for_each_item(obj, &length, [&](PyObject* item) {
-    if (!reserved) {
-      out.reserve(static_cast<std::size_t>(length));
-      reserved = true;
-    }
-    Pair pair;
-    if (!to_pair(item, pair)) return false;
-    out.push_back(std::move(pair));
-    return true;
-  });
-}
+bool to_pair_list(PyObject* obj, std::vector<Pair>& out) { return to_vector(obj, out, to_pair); }
 
 bool to_pair_lists(PyObject* obj, std::vector<std::vector<Pair>>& out) {
-  out.clear();
-  Py_ssize_t length = 0;
-  bool reserved = false;
-  return for_each_item(obj, &length, [&](PyObject* item) {
-    if (!reserved) {
-      out.reserve(static_cast<std::size_t>(length));
-      reserved = true;
-    }
-    std::vector<Pair> pairs;
-    if (!to_pair_list(item, pairs)) return false;
-    out.push_back(std::move(pairs));
-    return true;
-  });
+  return to_vector(obj, out, to_pair_list);
 }
 
 bool to_string_list(PyObject* obj, std::vector<std::string>& out) {
-  out.clear();
-  Py_ssize_t length = 0;
-  bool reserved = false;
-  return for_each_item(obj, &length, [&](PyObject* item) {
-    if (!reserved) {
-      out.reserve(static_cast<std::size_t>(length));
-      reserved = true;
-    }
-    std::string text;
-    if (!to_string(item, text)) return false;
-    out.push_back(std::move(text));
-    return true;
-  });
+  return to_vector(obj, out, to_string);
 }
 
 // ---------------------------------------------------------------------------

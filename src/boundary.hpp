@@ -231,10 +231,24 @@ bool to_pair_lists(PyObject* obj, std::vector<std::vector<Pair>>& out);
 bool to_string_list(PyObject* obj, std::vector<std::string>& out);
 
 // The list rule of every "list of X" kind: refuses a str and non-sequences,
-// reserves the reported length, then converts each item of the iteration in
-// order with `convert(item)` (a callable returning bool).
-template <class Convert>
-bool for_each_item(PyObject* obj, Py_ssize_t* reported_length, Convert&& convert);
+// calls `reserve(reported length)`, then converts each item of the iteration
+// in order with `convert(item)` (a callable returning bool).
+template <class Reserve, class Convert>
+bool for_each_item(PyObject* obj, Reserve&& reserve, Convert&& convert);
+
+// The list rule into a std::vector, one `convert(item, element)` per item.
+template <class T, class Convert>
+bool to_vector(PyObject* obj, std::vector<T>& out, Convert&& convert) {
+  out.clear();
+  return for_each_item(
+      obj, [&](std::size_t length) { out.reserve(length); },
+      [&](PyObject* item) {
+        T element;
+        if (!convert(item, element)) return false;
+        out.push_back(std::move(element));
+        return true;
+      });
+}
 
 // Runs a conversion of the value of parameter `name`. A failure whose
 // exception is exactly TypeError is replaced by TypeError "argument 'name': "
@@ -284,8 +298,8 @@ void set_error_from_current_exception(const char* file, int line);
 void refuse_str_for_vec();
 bool check_sequence(PyObject* obj);
 
-template <class Convert>
-bool for_each_item(PyObject* obj, Py_ssize_t* reported_length, Convert&& convert) {
+template <class Reserve, class Convert>
+bool for_each_item(PyObject* obj, Reserve&& reserve, Convert&& convert) {
   if (PyUnicode_Check(obj)) {
     refuse_str_for_vec();
     return false;
@@ -299,7 +313,7 @@ bool for_each_item(PyObject* obj, Py_ssize_t* reported_length, Convert&& convert
   // The reported length is only a hint for reserving; a sequence may claim
   // far more items than it yields, so the hint is capped.
   constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 20;
-  if (reported_length) *reported_length = length < kMaxReserve ? length : kMaxReserve;
+  reserve(static_cast<std::size_t>(length < kMaxReserve ? length : kMaxReserve));
 
   // Exact lists and tuples are walked in place; this visits the same items as
   // their iterators would, re-reading a list's size after every item because

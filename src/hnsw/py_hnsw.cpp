@@ -39,6 +39,15 @@ bool check_length(const HNSW& index, std::size_t length) {
                      std::to_string(length));
 }
 
+// Builds one metadata row; its failure message is raised as ValueError.
+bool row_from_pairs(const metadata::Schema& schema, const std::vector<Pair>& pairs,
+                    metadata::Row& row) {
+  auto built = build_row(schema, pairs);
+  if (auto* message = std::get_if<std::string>(&built)) return value_error(*message);
+  row = std::move(std::get<metadata::Row>(built));
+  return true;
+}
+
 bool take_self(PyObject* self, Borrow& borrow, Access access) {
   return acquire_self(self, type_object, "PyHNSW", instance_of<HNSW>(self)->borrow, borrow, access);
 }
@@ -107,12 +116,7 @@ PyObject* hnsw_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         value_error(kNoSchemaMetadata);
         return nullptr;
       }
-      auto built = build_row(*index.schema(), pairs);
-      if (auto* message = std::get_if<std::string>(&built)) {
-        value_error(*message);
-        return nullptr;
-      }
-      row = std::move(std::get<metadata::Row>(built));
+      if (!row_from_pairs(*index.schema(), pairs, row.emplace())) return nullptr;
     }
     if (!check_length(index, vector.size())) return nullptr;
     if (auto error = index.insert(vector, row ? &*row : nullptr, hnsw::thread_random())) {
@@ -232,15 +236,9 @@ PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       value_error(kNoSchemaMetadata);
       return nullptr;
     }
-    std::vector<metadata::Row> rows;
-    rows.reserve(entries.size());
-    for (const std::vector<Pair>& pairs : entries) {
-      auto built = build_row(*index.schema(), pairs);
-      if (auto* message = std::get_if<std::string>(&built)) {
-        value_error(*message);
-        return nullptr;
-      }
-      rows.push_back(std::move(std::get<metadata::Row>(built)));
+    std::vector<metadata::Row> rows(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (!row_from_pairs(*index.schema(), entries[i], rows[i])) return nullptr;
     }
     const std::size_t bad = vectors.first_row_not_of_length(index.dim());
     if (bad < vectors.size() && !check_length(index, vectors.row(bad).size())) return nullptr;
