@@ -48,6 +48,12 @@ bool row_from_pairs(const metadata::Schema& schema, const std::vector<Pair>& pai
   return true;
 }
 
+// Every vector of a bulk call holds dim values, checked before any is stored.
+bool check_lengths(const HNSW& index, const FloatRows& vectors) {
+  const std::size_t bad = vectors.first_row_not_of_length(index.dim());
+  return bad == vectors.size() || check_length(index, vectors.row(bad).size());
+}
+
 bool take_self(PyObject* self, Borrow& borrow, Access access) {
   return acquire_self(self, type_object, "PyHNSW", instance_of<HNSW>(self)->borrow, borrow, access);
 }
@@ -218,8 +224,7 @@ PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
     if (metadata_arg == nullptr) {
       if (vectors.empty()) return core_error("Create error: ", hnsw::HNSWError::EmptyVectors);
-      const std::size_t bad = vectors.first_row_not_of_length(index.dim());
-      if (bad < vectors.size() && !check_length(index, vectors.row(bad).size())) return nullptr;
+      if (!check_lengths(index, vectors)) return nullptr;
       for (std::size_t i = 0; i < vectors.size(); ++i) {
         if (auto error = index.insert(vectors.row(i), nullptr, rng)) {
           return core_error("Create error: ", *error);
@@ -240,8 +245,7 @@ PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     for (std::size_t i = 0; i < entries.size(); ++i) {
       if (!row_from_pairs(*index.schema(), entries[i], rows[i])) return nullptr;
     }
-    const std::size_t bad = vectors.first_row_not_of_length(index.dim());
-    if (bad < vectors.size() && !check_length(index, vectors.row(bad).size())) return nullptr;
+    if (!check_lengths(index, vectors)) return nullptr;
     if (auto error = index.create(vectors, rows, rng)) return core_error("Create error: ", *error);
     return none();
   })
