@@ -157,6 +157,10 @@ class HNSW {
   // node has none (see insert).
   std::span<const metadata::Metadata> row(std::uint32_t id) const;
 
+  // Bytes held by the index's own storage (capacities, not sizes), for
+  // diagnostics and benchmarks.
+  std::size_t memory_bytes() const;
+
   // Read-only views of the graph, for tests and diagnostics.
   // Node `node`'s neighbour list in the order the links were made.
   std::vector<std::uint32_t> neighbors_of(std::uint32_t node) const;
@@ -199,12 +203,16 @@ class HNSW {
   // links_[n]: node n's list for every layer, without self-links or
   // repeated ids. upper_[L - 1][n], for 1 <= L <= layer_lists_: the entries
   // of links_[n] whose level is at least L, appended at the same moments, so
-  // a search of layer L never reads a neighbour that is not in it.
+  // a search of layer L never reads a neighbour that is not in it. Layers
+  // above read the top of these lists with a level test. (Reading layer 2's
+  // lists for layers 3 and 4 of the default five saves 1.7 KB per node at
+  // 20,000 nodes but measured 10-20 % slower builds.)
   static constexpr std::uint32_t kMaxLayerLists = 8;
   std::uint32_t layer_lists_ = 0;
   std::vector<std::vector<std::uint32_t>> links_;
   std::vector<std::vector<std::vector<std::uint32_t>>> upper_;
-  // layer_size_[L]: nodes with level >= L, for 0 <= L <= layer_lists_.
+  // layer_size_[L]: nodes with level >= L, for L < min(layers, 64).
+  static constexpr std::uint32_t kCountedLayers = 64;
   std::vector<std::size_t> layer_size_;
   std::vector<metadata::Metadata> metadata_;  // node n at n * row_width_
   std::vector<std::uint8_t> has_row_;         // one per node while rows are kept

@@ -336,7 +336,7 @@ void without_repeats(const Reference& ref, std::vector<std::uint32_t>& neighbors
 
 struct Counts {
   std::size_t graphs = 0, searches = 0, layer_searches = 0, filtered = 0, errors = 0, nan_results = 0;
-  std::size_t high_levels = 0;  // nodes above the layers that have lists of their own
+  std::size_t high_levels = 0;  // nodes above level 8: layers searched with a level test
 };
 
 void run_case(std::uint64_t seed, Counts& counts) {

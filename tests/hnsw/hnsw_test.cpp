@@ -222,6 +222,18 @@ TEST(Insert, SecondNodeAtLevelZeroKeepsNoSelfLinkAndNoRepeat) {
   EXPECT_EQ(index.neighbors_of(1), (std::vector<std::uint32_t>{0}));
 }
 
+TEST(Insert, MemoryBytesCoversVectorsAndLinks) {
+  HNSW index = make(3, Metric::Euclidean, 2);
+  const std::size_t empty = index.memory_bytes();
+  std::vector<std::vector<double>> vectors;
+  for (int i = 0; i < 50; ++i) vectors.push_back({double(i), double(i % 7), double(i % 3)});
+  insert_all(index, vectors, 0.5);
+  std::size_t links = 0;
+  for (std::uint32_t i = 0; i < index.size(); ++i) links += index.neighbors_of(i).size();
+  EXPECT_GT(links, 0u);
+  EXPECT_GE(index.memory_bytes(), empty + 50 * 3 * sizeof(double) + links * sizeof(std::uint32_t));
+}
+
 TEST(Insert, ZeroLayersStoreNodesAndLinkNothing) {
   HNSW index = make(2, Metric::Euclidean, 0);
   Scripted rng({0.3, 0.7});
