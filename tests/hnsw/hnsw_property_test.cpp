@@ -263,9 +263,21 @@ struct Gen {
   template <class T>
   T pick(std::initializer_list<T> options) { return options.begin()[below(options.size())]; }
 
+  // Now and then a value that is NaN or infinite, so that euclidean
+  // distances are NaN or +inf as well (partial sums that turn NaN or
+  // infinite part-way, a NaN worst result).
+  double special_chance = 0.0;
+
   std::vector<double> vector(std::size_t n, double zero_chance) {
     std::vector<double> v(n, 0.0);
     if (chance(zero_chance)) return v;
+    if (n > 0 && chance(special_chance)) {
+      std::vector<double> w = vector(n, 0.0);
+      w[below(n)] = pick({std::numeric_limits<double>::quiet_NaN(),
+                          std::numeric_limits<double>::infinity(),
+                          -std::numeric_limits<double>::infinity()});
+      return w;
+    }
     if (n >= 16) {
       // Long vectors: one of three far-apart patterns plus small integer
       // noise, so that many partial sums pass the worst result early (the
@@ -357,6 +369,7 @@ void run_case(std::uint64_t seed, Counts& counts) {
   const bool big = params.ef_construction <= 4 && g.chance(0.2);
   const std::size_t n = big ? 60 + g.below(100) : 1 + g.below(40);
   const double zero_chance = g.pick({0.0, 0.1, 0.3});
+  g.special_chance = g.pick({0.0, 0.0, 0.05});
   const std::size_t width = params.schema ? params.schema->size() : 0;
   const double missing_row = g.pick({0.0, 0.0, 0.15});
 
@@ -403,7 +416,9 @@ void run_case(std::uint64_t seed, Counts& counts) {
   ASSERT_EQ(index.levels(), ref.levels) << "seed " << seed;
   for (std::uint32_t level : ref.levels) counts.high_levels += params.layers > 9 && level > 8;
   ASSERT_TRUE(std::equal(index.vectors().begin(), index.vectors().end(), ref.vectors.begin(),
-                         ref.vectors.end()));
+                         ref.vectors.end(), [](double a, double b) {
+                           return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+                         }));
   std::vector<std::uint32_t> neighbors, offsets, want_neighbors, want_offsets;
   index.flat_view(neighbors, offsets);
   without_repeats(ref, want_neighbors, want_offsets);
