@@ -12,7 +12,7 @@
 // with the query in position order, exactly as the scalar function does: a
 // tile of W positions of W vectors is transposed so that column c holds
 // position j + c of every vector, and the columns are added one after the
-// other. G groups run side by side in lockstep, as a block; the block stops
+// other. G groups run side by side in lockstep, as a block; a group stops
 // as soon as every one of its lanes is past the bound. (Packing the rows
 // that go on into new groups does less arithmetic but reads rows in pieces,
 // which measured slower: the scan is bound by memory, not by arithmetic.)
@@ -49,8 +49,8 @@ constexpr std::size_t kTestEvery = 16;
 // Scores one block of G * W rows (rows[g * W + r] is lane r of group g) and
 // requests the lines of the next block's rows (or of none, when next is
 // null), one per row and tile read, so that data streams in ahead of use.
-// Every kTestEvery positions the block stops if no lane is below `limit`;
-// its rows then give +inf.
+// Every kTestEvery positions a group with no lane below `limit` stops (its
+// rows give +inf), and the block ends when all have.
 template <class I, std::size_t G>
 inline void bounded_block(const double* q, std::size_t n, const double* const* rows,
                           const double* const* next, typename I::V limit, double* out) {
@@ -59,12 +59,14 @@ inline void bounded_block(const double* q, std::size_t n, const double* const* r
   V acc[G];
 #pragma GCC unroll 16
   for (std::size_t g = 0; g < G; ++g) acc[g] = I::zero();
+  unsigned live = (1u << G) - 1;  // groups not given up
   auto tile = [&](std::size_t at, std::size_t cnt) __attribute__((always_inline)) {
     V qb[W];
 #pragma GCC unroll 16
     for (std::size_t c = 0; c < W; ++c) qb[c] = c < cnt ? I::set1(q[at + c]) : I::zero();
 #pragma GCC unroll 16
     for (std::size_t g = 0; g < G; ++g) {
+      if (!(live & (1u << g))) continue;
       V t[W];
       if (cnt == W) {
 #pragma GCC unroll 16
@@ -91,10 +93,11 @@ inline void bounded_block(const double* q, std::size_t n, const double* const* r
     tile(j, W);
     j += W;
     if (j % kTestEvery == 0 && j < n) {
-      bool over = true;
 #pragma GCC unroll 16
-      for (std::size_t g = 0; g < G; ++g) over = over && I::given_up(acc[g], limit);
-      if (over) {
+      for (std::size_t g = 0; g < G; ++g) {
+        if ((live & (1u << g)) && I::given_up(acc[g], limit)) live &= ~(1u << g);
+      }
+      if (live == 0) {
         // The next block has only been requested up to here; ask for a
         // little more in case it goes on.
         if (next != nullptr) {
@@ -110,7 +113,13 @@ inline void bounded_block(const double* q, std::size_t n, const double* const* r
   }
   if (j < n) tile(j, n - j);
 #pragma GCC unroll 16
-  for (std::size_t g = 0; g < G; ++g) I::store(out + g * W, I::sqrt(acc[g]));
+  for (std::size_t g = 0; g < G; ++g) {
+    if (live & (1u << g)) {
+      I::store(out + g * W, I::sqrt(acc[g]));
+    } else {
+      for (std::size_t r = 0; r < W; ++r) out[g * W + r] = std::numeric_limits<double>::infinity();
+    }
+  }
 }
 
 // Scores rows ids[0 .. count); ids[count .. ahead) are the rows the caller
