@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -329,6 +331,34 @@ TEST(ResultPosition, EqualDistancesGoBeforeTheLastEqualEntryLandedOn) {
   std::vector<Scored> single{{2.0, 1}};
   single.insert(single.begin() + result_position(single, 2.0), Scored{2.0, 4});
   EXPECT_EQ(ids_of(single), (std::vector<std::uint32_t>{4, 1}));
+}
+
+TEST(ResultPosition, MatchesTheBisectionInDistanceOrder) {
+  // The rule written out with the distance order, on sorted lists full of
+  // ties, signed zeros, infinities and NaNs.
+  auto rule = [](const std::vector<Scored>& r, double d) -> std::size_t {
+    if (r.empty()) return 0;
+    std::size_t base = 0, size = r.size();
+    while (size > 1) {
+      const std::size_t half = size / 2;
+      if (!metrics::ranks_before(d, r[base + half].distance)) base += half;
+      size -= half;
+    }
+    return metrics::ranks_before(r[base].distance, d) ? base + 1 : base;
+  };
+  const double values[] = {-1.0, -0.0, 0.0, 0.5, 1.0, 1.0, 2.0,
+                           std::numeric_limits<double>::infinity(), kNaN};
+  std::mt19937_64 rng(3);
+  for (int round = 0; round < 20000; ++round) {
+    std::vector<Scored> r;
+    const std::size_t len = rng() % 12;
+    for (std::size_t i = 0; i < len; ++i) r.push_back({values[rng() % 9], std::uint32_t(i)});
+    std::stable_sort(r.begin(), r.end(), [](const Scored& a, const Scored& b) {
+      return metrics::ranks_before(a.distance, b.distance);
+    });
+    const double d = values[rng() % 9];
+    ASSERT_EQ(result_position(r, d), rule(r, d)) << "round " << round;
+  }
 }
 
 TEST(ResultPosition, NaNAndSignedZero) {
