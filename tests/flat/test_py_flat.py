@@ -8,41 +8,11 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tarsim
+from reference import cosine, dot, euclidean
 
 
 # ---------------------------------------------------------------------------
 # Reference: the three metric functions as sequential sums, and the ranking.
-
-def euclidean(a, b):
-    total = 0.0
-    for x, y in zip(a, b):
-        d = x - y
-        total = total + d * d
-    return math.sqrt(total)
-
-
-def dot(a, b):
-    total = 0.0
-    for x, y in zip(a, b):
-        total = total + x * y
-    return total
-
-
-def cosine(a, b):
-    norm_a = 0.0
-    for x in a:
-        norm_a = norm_a + x * x
-    norm_b = 0.0
-    for y in b:
-        norm_b = norm_b + y * y
-    denominator = math.sqrt(norm_a) * math.sqrt(norm_b)
-    numerator = dot(a, b)
-    if denominator == 0.0:  # Python raises where IEEE gives NaN or an infinity
-        if numerator == 0.0 or math.isnan(numerator):
-            return math.nan
-        return math.copysign(math.inf, numerator)
-    return numerator / denominator
-
 
 METRICS = {"euclidean": euclidean, "inner_product": dot, "cosine": cosine}
 

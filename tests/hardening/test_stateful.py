@@ -28,10 +28,10 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, Phase, event, settings
 from hypothesis import strategies as st
-from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, precondition,
-                                 rule)
+from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, rule)
 
 import tarsim
+from reference import cosine, dot, euclidean
 
 SANITIZED = bool(os.environ.get("TARSIM_SANITIZED"))
 EXAMPLES = int(os.environ.get("TARSIM_STATEFUL_EXAMPLES", 60 if SANITIZED else 150))
@@ -52,41 +52,6 @@ PanicException = panic_exception()
 
 # ---------------------------------------------------------------------------
 # Arithmetic: the metric functions, sequential sums from position 0
-
-
-def euclidean(a, b):
-    s = 0.0
-    for x, y in zip(a, b):
-        d = x - y
-        s = s + d * d
-    return math.sqrt(s)
-
-
-def dot(a, b):
-    s = 0.0
-    for x, y in zip(a, b):
-        s = s + x * y
-    return s
-
-
-def divide(x, y):
-    """IEEE division (Python raises on a zero divisor)."""
-    if y == 0.0:
-        if math.isnan(x) or x == 0.0:
-            return NAN
-        return math.copysign(INF, x) * math.copysign(1.0, y)
-    return x / y
-
-
-def cosine(a, b):
-    d = dot(a, b)
-    na = 0.0
-    for x in a:
-        na = na + x * x
-    nb = 0.0
-    for y in b:
-        nb = nb + y * y
-    return divide(d, math.sqrt(na) * math.sqrt(nb))
 
 
 FLAT_METRICS = {"cosine": cosine, "inner_product": dot}
