@@ -44,7 +44,7 @@ namespace tarsim::metrics::kernels {
 namespace {
 
 // Positions summed between two tests of the partial sums.
-constexpr std::size_t kTestEvery = 16;
+constexpr std::size_t kTestEvery = 8;
 
 // Scores one block of G * W rows (rows[g * W + r] is lane r of group g) and
 // requests the lines of the next block's rows (or of none, when next is
