@@ -6,7 +6,6 @@
 #include <limits>
 #include <new>
 
-#include <sys/mman.h>
 
 namespace tarsim::hnsw {
 
@@ -106,35 +105,6 @@ std::uint32_t HNSW::draw_level(RandomSource& rng) const {
   }
   return layers_ - 1;  // wraps to 4294967295 when there are no layers
 }
-
-namespace {
-
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-
-}  // namespace
-
-template <class T>
-T* LargeAllocator<T>::allocate(std::size_t n) {
-  if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
-  const std::size_t bytes = n * sizeof(T);
-  if (bytes < 2 * kHugePage) return std::allocator<T>().allocate(n);
-  const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-  void* p = std::aligned_alloc(kHugePage, rounded);
-  if (p == nullptr) throw std::bad_alloc();
-  ::madvise(p, rounded, MADV_HUGEPAGE);  // a hint: failure changes nothing
-  return static_cast<T*>(p);
-}
-
-template <class T>
-void LargeAllocator<T>::deallocate(T* p, std::size_t n) {
-  if (n * sizeof(T) < 2 * kHugePage) {
-    std::allocator<T>().deallocate(p, n);
-  } else {
-    std::free(p);
-  }
-}
-
-template struct LargeAllocator<double>;
 
 namespace {
 

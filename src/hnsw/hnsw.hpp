@@ -25,26 +25,10 @@
 #include "filter/filter.hpp"
 #include "metadata/metadata.hpp"
 #include "metrics/metrics.hpp"
+#include "metrics/storage.hpp"
 #include "metrics/vectors.hpp"
 
 namespace tarsim::hnsw {
-
-// Allocator of the vector store: blocks of 4 MiB and more are aligned to
-// 2 MiB and offered to the kernel for huge pages, so that walks that jump
-// between many stored vectors do not miss the address translation caches.
-template <class T>
-struct LargeAllocator {
-  using value_type = T;
-  LargeAllocator() = default;
-  template <class U>
-  LargeAllocator(const LargeAllocator<U>&) {}
-  T* allocate(std::size_t n);
-  void deallocate(T* p, std::size_t n);
-  template <class U>
-  bool operator==(const LargeAllocator<U>&) const {
-    return true;
-  }
-};
 
 enum class HNSWError : std::uint8_t {
   InvalidEF,
@@ -198,7 +182,7 @@ class HNSW {
   std::uint32_t positive_weights_ = 0;  // weights before the first that is 0
 
   std::uint32_t count_ = 0;
-  std::vector<double, LargeAllocator<double>> vectors_;  // node n at n * dim_
+  ValueStorage vectors_;  // node n at n * dim_
   std::vector<std::uint32_t> levels_;
   // links_[n]: node n's list for every layer, without self-links or
   // repeated ids. upper_[L - 1][n], for 1 <= L <= layer_lists_: the entries
