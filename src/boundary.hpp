@@ -104,7 +104,7 @@ void dealloc_instance(PyObject* self) {
   Py_DECREF(type);
 }
 
-// Creates a class object from its specification. The classes are named
+// Creates a class object from its type description. The classes are named
 // without a module prefix, which the interpreter reports with a
 // DeprecationWarning while creating them (an error under `-W error`) and
 // which leaves `__module__` unset; the warning is silenced for the creation
