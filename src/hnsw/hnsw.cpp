@@ -74,32 +74,25 @@ HNSW::HNSW(Params params)
   layer_lists_ = layers_ == 0 ? 0 : std::min(layers_ - 1, kMaxLayerLists);
   upper_.resize(layer_lists_);
   layer_size_.assign(std::min(layers_, kCountedLayers), 0);
-  level_weights_.reserve(layers_);  // std::bad_alloc for an impossible layer count
-  // Weights fall as e^-i; once one underflows to 0 every later one is 0 too,
-  // so the tail is filled without calling exp.
+  // Weights fall as e^-i; once one underflows to 0 every later one is 0 too
+  // and is not stored. Adding those zeros to the positive total would not
+  // change it, nor any running sum of the level draw.
   double counter = 0.0;
   for (std::uint32_t i = 0; i < layers_; ++i) {
-    double weight = std::exp(-counter);
-    if (weight == 0.0) {
-      level_weights_.resize(layers_, 0.0);
-      break;
-    }
-    level_weights_.push_back(weight);
-    counter += 1.0;
-  }
-  for (double weight : level_weights_) {
+    const double weight = std::exp(-counter);
     if (weight == 0.0) break;
+    level_weights_.push_back(weight);
     weight_total_ += weight;
-    ++positive_weights_;
+    counter += 1.0;
   }
 }
 
 std::uint32_t HNSW::draw_level(RandomSource& rng) const {
   double threshold = weight_total_ * rng.next_uniform();
-  // Zero weights leave the running sum unchanged, so only the positive
-  // prefix can qualify.
+  // The zero weights past the stored ones leave the running sum unchanged,
+  // so none of their levels can qualify.
   double running = 0.0;
-  for (std::uint32_t i = 0; i < positive_weights_; ++i) {
+  for (std::uint32_t i = 0; i < level_weights_.size(); ++i) {
     running += level_weights_[i];
     if (running > threshold) return i;
   }

@@ -10,10 +10,9 @@
 // takes part in that layer.
 //
 // Every operation returns its result or an HNSWError. The only exception is
-// std::bad_alloc when memory runs out: from the constructor when `layers` is
-// too large to allocate the level weights, and from any operation that has
-// to grow storage. The index stays consistent: a node is stored whole or
-// not at all, and links made before the failure stay.
+// std::bad_alloc when memory runs out, from any operation that has to grow
+// storage. The index stays consistent: a node is stored whole or not at all,
+// and links made before the failure stay.
 #pragma once
 
 #include <cstddef>
@@ -77,8 +76,9 @@ struct Params {
 
 class HNSW {
  public:
-  // Builds level_weights[i] = e^-i for i < layers. Throws std::bad_alloc
-  // when `layers` weights cannot be allocated.
+  // Level i is drawn with weight e^-i, for i < layers. Only the positive
+  // weights are stored: e^-i underflows to 0 from i = 746 on, so any layer
+  // count, up to 4294967295, costs at most 746 weights.
   explicit HNSW(Params params);
 
   // Stores `vector` as a new node, with `row` (or none), and links it.
@@ -136,7 +136,12 @@ class HNSW {
   }
   std::span<const double> vectors() const { return vectors_; }
   const std::vector<std::uint32_t>& levels() const { return levels_; }
+  // The positive level weights, e^-i from i = 0: min(layers, 746) of them.
   const std::vector<double>& level_weights() const { return level_weights_; }
+  // Weight of level i < layers(): e^-i, which is 0 past level_weights().
+  double level_weight(std::uint32_t i) const {
+    return i < level_weights_.size() ? level_weights_[i] : 0.0;
+  }
   // Node `id`'s metadata row (schema-size values), or an empty span when the
   // node has none (see insert).
   std::span<const metadata::Metadata> row(std::uint32_t id) const;
@@ -177,9 +182,8 @@ class HNSW {
   std::optional<metadata::Schema> schema_;
   std::size_t row_width_ = 0;  // values per kept row; 0 when rows are not kept
 
-  std::vector<double> level_weights_;
+  std::vector<double> level_weights_;  // the positive ones; every later weight is 0
   double weight_total_ = 0.0;  // sum of level_weights_ in index order
-  std::uint32_t positive_weights_ = 0;  // weights before the first that is 0
 
   std::uint32_t count_ = 0;
   ValueStorage vectors_;  // node n at n * dim_

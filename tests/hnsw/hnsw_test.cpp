@@ -94,17 +94,16 @@ TEST(Construction, OneAndZeroLayers) {
 }
 
 TEST(Construction, ManyLayersMatchExpOfEveryIndex) {
-  // The tail past e^-745 underflows to zero and is filled without exp.
+  // The tail past e^-745 underflows to zero and is not stored.
   HNSW index = make(2, Metric::Euclidean, 1000);
-  const auto& w = index.level_weights();
-  ASSERT_EQ(w.size(), 1000u);
-  for (std::size_t i = 0; i < w.size(); ++i) {
-    ASSERT_EQ(std::bit_cast<std::uint64_t>(w[i]),
+  EXPECT_EQ(index.level_weights().size(), 746u);
+  for (std::uint32_t i = 0; i < 1000; ++i) {
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(index.level_weight(i)),
               std::bit_cast<std::uint64_t>(std::exp(-static_cast<double>(i))))
         << i;
   }
-  EXPECT_GT(w[745], 0.0);
-  EXPECT_EQ(w[746], 0.0);
+  EXPECT_GT(index.level_weight(745), 0.0);
+  EXPECT_EQ(index.level_weight(746), 0.0);
 }
 
 TEST(Construction, EmptySchemaStaysPresent) {
@@ -177,6 +176,29 @@ TEST(LevelDraw, ARunningSumEqualToTheThresholdDoesNotQualify) {
     EXPECT_EQ(index.levels()[1], i + 1) << "running sum " << running;
   }
   EXPECT_GT(hits, 0);
+}
+
+TEST(LevelDraw, TheLargestLayerCountIsCheapAndDrawsFromTheSameWeights) {
+  // 4294967295 layers would be 32 GiB of weights if the zeros were stored.
+  constexpr std::uint32_t kLayers = std::numeric_limits<std::uint32_t>::max();
+  HNSW index = make(1, Metric::Euclidean, kLayers, /*ef_construction=*/0);
+  EXPECT_EQ(index.layers(), kLayers);
+  EXPECT_EQ(index.level_weights().size(), 746u);
+  EXPECT_EQ(index.level_weight(kLayers - 1), 0.0);
+  EXPECT_LT(index.memory_bytes(), std::size_t{1} << 16);
+
+  // With ef_construction 0 an insertion stops at its first linking pass, on
+  // its own level, so only the draw runs over the layers.
+  std::vector<double> reference;
+  for (int i = 0; i < 1000; ++i) reference.push_back(std::exp(-static_cast<double>(i)));
+  insert_all(index, {{0.0}});
+  EXPECT_EQ(index.levels().back(), kLayers - 1);
+  for (double u : {0.0, 0.5, 0.7, 0.9, 0.99, 0.999999, 0.99999999, std::nextafter(1.0, 0.0)}) {
+    Scripted rng({u});
+    EXPECT_EQ(index.insert(std::vector<double>{1.0}, nullptr, rng), HNSWError::InvalidEF);
+    EXPECT_EQ(index.levels().back(), walk(reference, u)) << "u " << u;
+  }
+  EXPECT_EQ(index.size(), 9u);
 }
 
 // ---------------------------------------------------------------- insertion
