@@ -175,19 +175,22 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const meta
   store_node(vector, level, row);
   if (n == 0 || layers_ == 0) return std::nullopt;
 
+  const ScratchLease scratch(*this);
   std::vector<Scored> found;
   std::uint32_t entry = 0;
   for (std::uint32_t layer = 0; layer < layers_; ++layer) {
     if (layer < level) {
       // Descent: only move the entry closer.
-      if (auto error = search_layer(entry, vector, 1, layer, nullptr, 1, found)) return error;
+      if (auto error = search_layer(entry, vector, 1, layer, nullptr, 1, *scratch, found)) {
+        return error;
+      }
       entry = found.front().id;
       continue;
     }
     // Node n is in this layer up to its own level but in no list yet.
     const std::size_t unlisted = layer <= level ? 1 : 0;
-    if (auto error =
-            search_layer(entry, vector, ef_construction_, layer, nullptr, unlisted, found)) {
+    if (auto error = search_layer(entry, vector, ef_construction_, layer, nullptr, unlisted,
+                                  *scratch, found)) {
       return error;
     }
     // Links are made both ways, but a list never names its own node or an id
@@ -234,24 +237,44 @@ bool HNSW::passes(std::uint32_t node, const filter::Filter& filter, std::size_t 
   return has_row_[node] != 0 && filter.test(metadata_[node * row_width_ + position]);
 }
 
-std::uint8_t HNSW::next_visit_stamp() const {
-  if (visit_stamps_.size() < count_) visit_stamps_.resize(count_, 0);
-  if (++visit_stamp_ == 0) {
-    std::fill(visit_stamps_.begin(), visit_stamps_.end(), 0);
-    visit_stamp_ = 1;
+HNSW::ScratchLease::ScratchLease(const HNSW& index) : index_(index) {
+  if (!index_.idle_scratch_.empty()) {
+    scratch_ = std::move(index_.idle_scratch_.back());
+    index_.idle_scratch_.pop_back();
+    return;
   }
-  return visit_stamp_;
+  index_.idle_scratch_.reserve(index_.scratch_made_ + 1);
+  scratch_ = std::make_unique<SearchScratch>();
+  ++index_.scratch_made_;
+}
+
+HNSW::ScratchLease::~ScratchLease() {
+  // Within the capacity reserved when the set was made.
+  index_.idle_scratch_.push_back(std::move(scratch_));
+}
+
+std::uint8_t HNSW::next_visit_stamp(SearchScratch& scratch) const {
+  // Stamps of nodes added since the set was last used start at 0, which no
+  // walk uses.
+  if (scratch.visit_stamps.size() < count_) scratch.visit_stamps.resize(count_, 0);
+  if (++scratch.visit_stamp == 0) {
+    std::fill(scratch.visit_stamps.begin(), scratch.visit_stamps.end(), 0);
+    scratch.visit_stamp = 1;
+  }
+  return scratch.visit_stamp;
 }
 
 std::optional<HNSWError> HNSW::knn(std::uint32_t entry, std::span<const double> query,
                                    std::uint32_t ef, std::uint32_t layer,
                                    const filter::Filter* filter, std::vector<Scored>& out) const {
-  return search_layer(entry, query, ef, layer, filter, 0, out);
+  const ScratchLease scratch(*this);
+  return search_layer(entry, query, ef, layer, filter, 0, *scratch, out);
 }
 
 std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const double> query,
                                             std::uint32_t ef, std::uint32_t layer,
                                             const filter::Filter* filter, std::size_t unlisted,
+                                            SearchScratch& scratch,
                                             std::vector<Scored>& out) const {
   if (ef == 0) return HNSWError::InvalidEF;
   if (layer >= layers_) return HNSWError::InvalidLayer;
@@ -263,8 +286,9 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
   if (entry >= count_) return HNSWError::InvalidNodeID;
 
   const double* base = vectors_.data();
-  const std::uint8_t stamp = next_visit_stamp();
-  std::uint8_t* visited = visit_stamps_.data();
+  const std::uint8_t stamp = next_visit_stamp(scratch);
+  std::uint8_t* visited = scratch.visit_stamps.data();
+  std::vector<Scored>& candidates = scratch.candidates;
   const std::uint32_t* levels = levels_.data();
   // Layer 0 reads the full lists; layer L >= 1 the lists of neighbours with
   // level >= L, so no level test is needed there. Above the highest layer
@@ -286,18 +310,18 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
   metrics::score_rows(metric_, query, base, dim_, &entry, 1, &first);
   out.clear();
   out.push_back({first, entry});
-  candidates_.clear();
-  candidates_.push_back({first, entry});
+  candidates.clear();
+  candidates.push_back({first, entry});
   visited[entry] = stamp;
   if (levels[entry] >= layer) --unvisited;
 
   ComesAfter after;
   double bound = 0.0;  // euclidean_bound(bound_of)
   double bound_of = std::numeric_limits<double>::quiet_NaN();
-  while (!candidates_.empty()) {
-    std::pop_heap(candidates_.begin(), candidates_.end(), after);
-    const Scored current = candidates_.back();
-    candidates_.pop_back();
+  while (!candidates.empty()) {
+    std::pop_heap(candidates.begin(), candidates.end(), after);
+    const Scored current = candidates.back();
+    candidates.pop_back();
     // Stop at the first candidate ranking after the current worst result;
     // a NaN worst never stops the walk (nothing ranks after NaN).
     if (metrics::ranks_before(out.back().distance, current.distance)) break;
@@ -306,8 +330,8 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
     // score them together, then admit them one by one in list order.
     if (unvisited == 0) continue;
     const std::vector<std::uint32_t>& list = lists[current.id];
-    if (batch_ids_.size() < list.size()) batch_ids_.resize(list.size());
-    std::uint32_t* ids = batch_ids_.data();
+    if (scratch.batch_ids.size() < list.size()) scratch.batch_ids.resize(list.size());
+    std::uint32_t* ids = scratch.batch_ids.data();
     std::size_t count = 0;
     if (filter == nullptr && !test_levels) {
       // A list never repeats an id, so the new ones can be marked after the
@@ -339,8 +363,8 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
       unvisited -= count;
     }
     if (count == 0) continue;
-    if (batch_distances_.size() < count) batch_distances_.resize(count);
-    double* dist = batch_distances_.data();
+    if (scratch.batch_distances.size() < count) scratch.batch_distances.resize(count);
+    double* dist = scratch.batch_distances.data();
     for (std::size_t i = 0; i < count;) {
       std::size_t chunk = count - i;
       if (out.size() < ef) {
@@ -372,8 +396,8 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
         const double d = dist[i];
         if (out.size() >= ef && !(d < out.back().distance)) continue;
         const Scored scored{d, ids[i]};
-        candidates_.push_back(scored);
-        std::push_heap(candidates_.begin(), candidates_.end(), after);
+        candidates.push_back(scored);
+        std::push_heap(candidates.begin(), candidates.end(), after);
         out.insert(out.begin() + static_cast<std::ptrdiff_t>(result_position(out, d)), scored);
         if (out.size() > ef) out.pop_back();
       }
@@ -388,12 +412,15 @@ std::optional<HNSWError> HNSW::search(std::span<const double> query, std::uint32
   out.clear();
   if (count_ == 0) return std::nullopt;
   if (layers_ == 0) return HNSWError::InvalidLayer;
+  const ScratchLease scratch(*this);
   std::uint32_t entry = 0;
   for (std::uint32_t layer = layers_ - 1; layer >= 1; --layer) {
-    if (auto error = knn(entry, query, 1, layer, filter, out)) return error;
+    if (auto error = search_layer(entry, query, 1, layer, filter, 0, *scratch, out)) return error;
     entry = out.front().id;
   }
-  if (auto error = knn(entry, query, ef_search_, 0, filter, out)) return error;
+  if (auto error = search_layer(entry, query, ef_search_, 0, filter, 0, *scratch, out)) {
+    return error;
+  }
   if (filter != nullptr && !passes(entry, *filter, filter::attribute_position(*schema_, *filter))) {
     auto it = std::find_if(out.begin(), out.end(), [&](const Scored& s) { return s.id == entry; });
     if (it != out.end()) out.erase(it);
@@ -426,9 +453,12 @@ std::size_t held(const std::vector<std::vector<std::uint32_t>>& lists) {
 std::size_t HNSW::memory_bytes() const {
   std::size_t bytes = held(vectors_) + held(levels_) + held(links_) + held(metadata_) +
                       held(has_row_) + held(own_marks_) + held(layer_size_) +
-                      held(visit_stamps_) + held(candidates_) + held(batch_ids_) +
-                      held(batch_distances_) + held(level_weights_);
+                      held(level_weights_) + held(idle_scratch_);
   for (const auto& lists : upper_) bytes += held(lists);
+  for (const auto& scratch : idle_scratch_) {
+    bytes += sizeof(SearchScratch) + held(scratch->visit_stamps) + held(scratch->candidates) +
+             held(scratch->batch_ids) + held(scratch->batch_distances);
+  }
   return bytes;
 }
 

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -63,6 +64,18 @@ class RandomSource {
 // The calling thread's generator, created and seeded from the operating
 // system's random source on first use.
 RandomSource& thread_random();
+
+// Working state of the layer searches of one operation. One byte per node
+// marks the visited nodes with the walk's stamp: a small array stays in the
+// first-level cache, and a new walk only takes the next stamp. The array is
+// cleared when the stamps wrap, after 255 walks.
+struct SearchScratch {
+  std::vector<std::uint8_t> visit_stamps;
+  std::uint8_t visit_stamp = 0;
+  std::vector<Scored> candidates;
+  std::vector<std::uint32_t> batch_ids;
+  std::vector<double> batch_distances;
+};
 
 struct Params {
   std::uint32_t dim;
@@ -166,12 +179,28 @@ class HNSW {
   std::optional<HNSWError> search_layer(std::uint32_t entry, std::span<const double> query,
                                         std::uint32_t ef, std::uint32_t layer,
                                         const filter::Filter* filter, std::size_t unlisted,
-                                        std::vector<Scored>& out) const;
+                                        SearchScratch& scratch, std::vector<Scored>& out) const;
   std::uint32_t draw_level(RandomSource& rng) const;
   void store_node(std::span<const double> vector, std::uint32_t level, const metadata::Row* row);
   bool passes(std::uint32_t node, const filter::Filter& filter, std::size_t position) const;
-  std::uint8_t next_visit_stamp() const;
+  std::uint8_t next_visit_stamp(SearchScratch& scratch) const;
   void add_link(std::uint32_t node, std::uint32_t neighbor);
+
+  // A scratch set taken from the pool for one operation and given back when
+  // the lease ends. A filter's predicate is caller code and may search the
+  // same index while a search is under way; that search leases another set.
+  class ScratchLease {
+   public:
+    explicit ScratchLease(const HNSW& index);
+    ~ScratchLease();
+    ScratchLease(const ScratchLease&) = delete;
+    ScratchLease& operator=(const ScratchLease&) = delete;
+    SearchScratch& operator*() const { return *scratch_; }
+
+   private:
+    const HNSW& index_;
+    std::unique_ptr<SearchScratch> scratch_;
+  };
 
   std::uint32_t dim_;
   std::uint32_t layers_;
@@ -207,15 +236,11 @@ class HNSW {
   // own_marks_[r] == n + 1 while node n is being linked and r is in its list.
   std::vector<std::uint32_t> own_marks_;
 
-  // Search scratch, reused across calls. A layer search never runs inside
-  // another on the same index, so one set per index suffices.
-  // One byte per node: a small array stays in the first-level cache. The
-  // stamps wrap after 255 walks, when the array is cleared.
-  mutable std::vector<std::uint8_t> visit_stamps_;
-  mutable std::uint8_t visit_stamp_ = 0;
-  mutable std::vector<Scored> candidates_;
-  mutable std::vector<std::uint32_t> batch_ids_;
-  mutable std::vector<double> batch_distances_;
+  // Search scratch not leased at the moment, reused by later operations: as
+  // many sets as searches ever ran inside one another, usually one. Its
+  // capacity is kept at scratch_made_, so giving a set back never allocates.
+  mutable std::vector<std::unique_ptr<SearchScratch>> idle_scratch_;
+  mutable std::size_t scratch_made_ = 0;
 };
 
 }  // namespace tarsim::hnsw

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <random>
 #include <set>
 #include <thread>
@@ -59,6 +60,14 @@ std::vector<std::uint32_t> ids_of(const std::vector<Scored>& scored) {
   std::vector<std::uint32_t> ids;
   for (const Scored& s : scored) ids.push_back(s.id);
   return ids;
+}
+
+// The same ids with bit-identical distances, in the same order.
+bool same(const std::vector<Scored>& a, const std::vector<Scored>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const Scored& x, const Scored& y) {
+    return x.id == y.id &&
+           std::bit_cast<std::uint64_t>(x.distance) == std::bit_cast<std::uint64_t>(y.distance);
+  });
 }
 
 void insert_all(HNSW& index, const std::vector<std::vector<double>>& vectors, double draw = 0.0) {
@@ -657,6 +666,61 @@ TEST(Search, NodeWithoutRowPassesNoFilter) {
   const filter::Filter f = filter::Filter::equal_to("color", Metadata::from_string("blue"));
   ASSERT_EQ(bare.search(std::vector<double>{0}, 5, &f, out), std::nullopt);
   EXPECT_EQ(ids_of(out), std::vector<std::uint32_t>{1});
+}
+
+TEST(Search, ASearchStartedByAFilterDuringAnotherSearchSharesNoState) {
+  // A filter's predicate is caller code that runs in the middle of a layer
+  // search. Here it runs whole searches of the same index, filtered and not,
+  // each time it is asked; neither the outer nor the inner searches may see
+  // the other's visits, candidates or batches.
+  HNSW index = make(3, Metric::Euclidean, 4, 16, 20, Schema{"a"});
+  std::mt19937_64 gen(11);
+  std::normal_distribution<double> normal;
+  std::uniform_real_distribution<double> uniform;
+  auto point = [&] { return std::vector<double>{normal(gen), normal(gen), normal(gen)}; };
+  for (int i = 0; i < 400; ++i) {
+    Row row{Metadata::from_integer(i % 3)};
+    Scripted rng({uniform(gen)});
+    ASSERT_EQ(index.insert(point(), &row, rng), std::nullopt);
+  }
+  const filter::Filter one = filter::Filter::equal_to("a", Metadata::from_integer(1));
+  const filter::Filter two = filter::Filter::equal_to("a", Metadata::from_integer(2));
+  const std::vector<double> outer_query = point(), inner_query = point();
+
+  std::vector<Scored> want_outer, want_inner, want_inner_filtered, want_layer;
+  ASSERT_EQ(index.search(outer_query, 15, &one, want_outer), std::nullopt);
+  ASSERT_EQ(index.search(inner_query, 15, nullptr, want_inner), std::nullopt);
+  ASSERT_EQ(index.search(inner_query, 15, &two, want_inner_filtered), std::nullopt);
+  ASSERT_EQ(index.knn(0, inner_query, 30, 0, nullptr, want_layer), std::nullopt);
+  ASSERT_GT(want_outer.size(), 5u);
+
+  std::size_t calls = 0, mismatches = 0;
+  auto nesting = std::make_shared<const filter::Predicate>([&](const Metadata& value) {
+    ++calls;
+    std::vector<Scored> got;
+    mismatches += index.search(inner_query, 15, nullptr, got).has_value() ||
+                  !same(got, want_inner);
+    mismatches += index.search(inner_query, 15, &two, got).has_value() ||
+                  !same(got, want_inner_filtered);
+    mismatches += index.knn(0, inner_query, 30, 0, nullptr, got).has_value() ||
+                  !same(got, want_layer);
+    return (*one.predicate)(value);
+  });
+  const filter::Filter nested("a", nesting);
+  std::vector<Scored> got;
+  ASSERT_EQ(index.search(outer_query, 15, &nested, got), std::nullopt);
+  EXPECT_TRUE(same(got, want_outer));
+  EXPECT_GT(calls, 20u);
+  EXPECT_EQ(mismatches, 0u);
+
+  // The scratch of finished searches is reused: repeating all of it holds
+  // no more memory.
+  const std::size_t held = index.memory_bytes();
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_EQ(index.search(outer_query, 15, &nested, got), std::nullopt);
+  }
+  EXPECT_EQ(index.memory_bytes(), held);
+  EXPECT_EQ(mismatches, 0u);
 }
 
 TEST(Search, ZeroDimension) {
