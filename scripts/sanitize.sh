@@ -24,7 +24,7 @@ echo "== Sanitized build (build/asan)"
 
 rm -rf "$reports"
 mkdir -p "$reports"
-common="halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1"
+common="halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1:detect_invalid_pointer_pairs=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
 
 echo "== C++ core tests under the sanitizers"

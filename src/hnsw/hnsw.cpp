@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <limits>
 #include <new>
 
@@ -165,8 +166,11 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const meta
     return HNSWError::InvalidNodeID;
   }
   // A vector read from this index's own storage would move when it grows.
-  if (!vector.empty() && vector.data() >= vectors_.data() &&
-      vector.data() < vectors_.data() + vectors_.size()) {
+  // The caller's vector is usually another object, and only std::less and
+  // its kin order pointers into different objects.
+  const std::less<const double*> before;
+  if (!vector.empty() && !before(vector.data(), vectors_.data()) &&
+      before(vector.data(), vectors_.data() + vectors_.size())) {
     const std::vector<double> own(vector.begin(), vector.end());
     return insert(own, row, rng);
   }
