@@ -52,8 +52,9 @@ except ImportError:  # the driver works without numpy, with fewer buffer shapes
     np = None
 
 U32_MAX = 2**32 - 1
-# Layer counts above this are never generated: the level weights of PyHNSW
-# take 8 bytes per layer, and the hostile-size tests cover the huge ones.
+# Layer counts above this are never generated: every PyHNSW insertion and
+# query runs one layer search per layer, and the hostile-size tests cover the
+# huge ones.
 LAYERS_CAP = 2**16
 
 PANIC_MESSAGE = re.compile(r"Vector length \d+ does not match index dimension \d+\Z")
