@@ -65,18 +65,6 @@ class RandomSource {
 // system's random source on first use.
 RandomSource& thread_random();
 
-// Working state of the layer searches of one operation. One byte per node
-// marks the visited nodes with the walk's stamp: a small array stays in the
-// first-level cache, and a new walk only takes the next stamp. The array is
-// cleared when the stamps wrap, after 255 walks.
-struct SearchScratch {
-  std::vector<std::uint8_t> visit_stamps;
-  std::uint8_t visit_stamp = 0;
-  std::vector<Scored> candidates;
-  std::vector<std::uint32_t> batch_ids;
-  std::vector<double> batch_distances;
-};
-
 struct Params {
   std::uint32_t dim;
   std::uint32_t layers = 5;
@@ -173,6 +161,18 @@ class HNSW {
   void flat_view(std::vector<std::uint32_t>& neighbors, std::vector<std::uint32_t>& offsets) const;
 
  private:
+  // Working state of the layer searches of one operation. One byte per node
+  // marks the visited nodes with the walk's stamp: a small array stays in the
+  // first-level cache, and a new walk only takes the next stamp. The array
+  // is cleared when the stamps wrap, after 255 walks.
+  struct SearchScratch {
+    std::vector<std::uint8_t> visit_stamps;
+    std::uint8_t visit_stamp = 0;
+    std::vector<Scored> candidates;
+    std::vector<std::uint32_t> batch_ids;
+    std::vector<double> batch_distances;
+  };
+
   // knn, told that `unlisted` nodes of the layer (other than the entry) are
   // named by no list, so that the walk can stop reading lists once every
   // other node of the layer is visited.
@@ -239,6 +239,8 @@ class HNSW {
   // Search scratch not leased at the moment, reused by later operations: as
   // many sets as searches ever ran inside one another, usually one. Its
   // capacity is kept at scratch_made_, so giving a set back never allocates.
+  // Calls on one index never run in parallel threads (the caller holds the
+  // interpreter lock), so the pool takes no lock.
   mutable std::vector<std::unique_ptr<SearchScratch>> idle_scratch_;
   mutable std::size_t scratch_made_ = 0;
 };
