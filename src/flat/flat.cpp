@@ -74,6 +74,9 @@ inline bool hit_before(const Hit& a, const Hit& b) {
 
 // Distances are computed in chunks of this many vectors into a small buffer.
 constexpr std::size_t kChunk = 1024;
+// Work of one pop of the final sort, in values read, for the interruption
+// hook: about two hits per level of the heap.
+constexpr std::size_t kPopWork = 32;
 
 // Index of the first of d[i .. count) that ranks before `worst`, or count.
 // Most distances of a scan do not enter the k best, so this is the loop every
@@ -143,7 +146,16 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint32
       ++i;
     }
   }
-  std::sort_heap(out.begin(), out.end(), hit_before);
+  // std::sort_heap one pop at a time, so that sorting a large k polls too.
+  // hit_before is a strict total order, so the sorted hits are the same
+  // however they are sorted.
+  for (auto end = out.end(); end - out.begin() > 1; --end) {
+    std::pop_heap(out.begin(), end, hit_before);
+    if (interrupt != nullptr && interrupt->after(kPopWork)) {
+      out.clear();
+      return FlatError::Interrupted;
+    }
+  }
   return std::nullopt;
 }
 
