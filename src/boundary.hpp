@@ -361,7 +361,10 @@ PyObject* float_list(const double* values, std::size_t count);
 
 // An interruption hook for a long core operation: it runs the handlers of
 // pending signals, and asks to stop when one raised (its exception, for
-// example KeyboardInterrupt, is then set).
+// example KeyboardInterrupt, is then set). The interpreter may also run a
+// scheduled garbage collection there, and so finalisers: like the handlers
+// they run under the call's borrow, which keeps them off this index (apart
+// from shared searches during a search).
 Interrupt signal_interrupt();
 
 // Qualified name of an object's type, or "<failed to extract type name>".
@@ -462,29 +465,39 @@ PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   })
 }
 
-// A method that changes the index under the exclusive borrow:
-// `Impl(record, values...)` returns false with an exception set, or true
-// for a None result.
-template <const auto& Class, const Signature& Sig, auto Impl, class... Kinds>
-PyObject* update_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
+// What every method call does before its logic: match the arguments, check
+// and borrow `self`, convert the values; then `body(record, borrow, values)`.
+template <const auto& Class, const Signature& Sig, Access access, class... Kinds, class Body>
+PyObject* method_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      Body&& body) {
   static_assert(sizeof...(Kinds) == static_cast<std::size_t>(Sig.count));
   TARSIM_GUARD(nullptr, {
     PyObject* arg[sizeof...(Kinds)];
     if (!match_fastcall(Sig, args, nargs, kwnames, arg)) return nullptr;
     Borrow borrow;
     auto* instance = instance_of<typename std::remove_cvref_t<decltype(Class)>::Record>(self);
-    if (!acquire_self(self, *Class.type, Class.name, instance->borrow, borrow, Access::Exclusive)) {
+    if (!acquire_self(self, *Class.type, Class.name, instance->borrow, borrow, access)) {
       return nullptr;
     }
     std::tuple<typename Kinds::type...> values;
     if (!convert_args<Kinds...>(Sig, arg, values)) return nullptr;
-    auto& record = instance->record;
-    if (!std::apply([&](auto&... v) { return Impl(record, std::move(v)...); }, values)) {
-      return nullptr;
-    }
-    return none();
+    return body(instance->record, borrow, values);
   })
+}
+
+// A method that changes the index under the exclusive borrow:
+// `Impl(record, values...)` returns false with an exception set, or true
+// for a None result.
+template <const auto& Class, const Signature& Sig, auto Impl, class... Kinds>
+PyObject* update_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return method_call<Class, Sig, Access::Exclusive, Kinds...>(
+      self, args, nargs, kwnames, [](auto& record, Borrow&, auto& values) -> PyObject* {
+        if (!std::apply([&](auto&... v) { return Impl(record, std::move(v)...); }, values)) {
+          return nullptr;
+        }
+        return none();
+      });
 }
 
 // A method that reads the index under a shared borrow: `Impl(record,
@@ -495,23 +508,15 @@ PyObject* update_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 template <const auto& Class, const Signature& Sig, auto Impl, auto Build, class... Kinds>
 PyObject* query_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  static_assert(sizeof...(Kinds) == static_cast<std::size_t>(Sig.count));
-  TARSIM_GUARD(nullptr, {
-    PyObject* arg[sizeof...(Kinds)];
-    if (!match_fastcall(Sig, args, nargs, kwnames, arg)) return nullptr;
-    Borrow borrow;
-    auto* instance = instance_of<typename std::remove_cvref_t<decltype(Class)>::Record>(self);
-    if (!acquire_self(self, *Class.type, Class.name, instance->borrow, borrow, Access::Shared)) {
-      return nullptr;
-    }
-    std::tuple<typename Kinds::type...> values;
-    if (!convert_args<Kinds...>(Sig, arg, values)) return nullptr;
-    const auto& record = instance->record;
-    auto answer = std::apply([&](auto&... v) { return Impl(record, std::move(v)...); }, values);
-    if (!answer) return nullptr;
-    borrow.release();
-    return Build(*answer);
-  })
+  return method_call<Class, Sig, Access::Shared, Kinds...>(
+      self, args, nargs, kwnames,
+      [](const auto& record, Borrow& borrow, auto& values) -> PyObject* {
+        auto answer =
+            std::apply([&](auto&... v) { return Impl(record, std::move(v)...); }, values);
+        if (!answer) return nullptr;
+        borrow.release();
+        return Build(*answer);
+      });
 }
 
 // A fast-call method's entry for a method table.
