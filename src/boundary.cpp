@@ -6,6 +6,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <string_view>
 
 namespace tarsim::py {
 
@@ -324,6 +325,25 @@ bool to_float_list(PyObject* obj, std::vector<double>& out) {
   return append_floats(obj, out);
 }
 
+namespace {
+
+// Converting a long list of rows runs no Python code: signals are checked
+// every so many values, as the core's loops do.
+class SignalPoll {
+ public:
+  // False with the handler's exception set when a signal handler raised.
+  bool after(std::size_t converted) {
+    if (converted - polled_ < Interrupt::kPollWork) return true;
+    polled_ = converted;
+    return PyErr_CheckSignals() == 0;
+  }
+
+ private:
+  std::size_t polled_ = 0;
+};
+
+}  // namespace
+
 bool to_float_rows(PyObject* obj, FloatRows& out, std::unique_ptr<FloatBuffer>* hold) {
   out.values.clear();
   out.ends.clear();
@@ -343,18 +363,21 @@ bool to_float_rows(PyObject* obj, FloatRows& out, std::unique_ptr<FloatBuffer>* 
     const Py_ssize_t rows = buffer.shape(0);
     out.values.reserve(static_cast<std::size_t>(rows * buffer.shape(1)));
     out.ends.reserve(static_cast<std::size_t>(rows));
+    SignalPoll poll;
     for (Py_ssize_t r = 0; r < rows; ++r) {
       buffer.append(out.values, r);
       out.ends.push_back(out.values.size());
+      if (!poll.after(out.values.size() + out.ends.size())) return false;
     }
     return true;
   }
+  SignalPoll poll;
   return for_each_item(
       obj, [&](std::size_t length) { out.ends.reserve(length); },
       [&](PyObject* item) {
         if (!append_floats(item, out.values)) return false;
         out.ends.push_back(out.values.size());
-        return true;
+        return poll.after(out.values.size() + out.ends.size());
       });
 }
 
@@ -385,6 +408,28 @@ bool to_string_list(PyObject* obj, std::vector<std::string>& out) {
 }
 
 // ---------------------------------------------------------------------------
+// Results
+
+PyObject* float_list(const double* values, std::size_t count) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* value = PyFloat_FromDouble(values[i]);
+    if (value == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+  }
+  return list.release();
+}
+
+namespace {
+
+bool stop_for_signal(void*) { return PyErr_CheckSignals() < 0; }
+
+}  // namespace
+
+Interrupt signal_interrupt() { return Interrupt(stop_for_signal, nullptr); }
+
+// ---------------------------------------------------------------------------
 // Errors
 
 bool value_error(const std::string& message) {
@@ -411,12 +456,33 @@ PyObject* panic_exception_type() {
   return type;
 }
 
-void panic(const char* file, int line, const std::string& message) {
-  std::fprintf(stderr, "tarsim: internal failure at %s:%d: %s\n", file, line, message.c_str());
-  std::fflush(stderr);
+static_assert(std::string_view(project_path("/home/a/tarsim/src/flat/py_flat.cpp")) ==
+              "src/flat/py_flat.cpp");
+static_assert(std::string_view(project_path("/b/src/x/src/boundary.cpp")) == "src/boundary.cpp");
+static_assert(std::string_view(project_path("src/boundary.cpp")) == "src/boundary.cpp");
+static_assert(std::string_view(project_path("/b/mysrc/boundary.cpp")) == "/b/mysrc/boundary.cpp");
+
+namespace {
+
+void raise_panic(const std::string& message) {
   PyObject* type = panic_exception_type();
   if (type == nullptr) return;  // the failure to create the type is raised instead
   PyErr_SetString(type, message.c_str());
+}
+
+}  // namespace
+
+void panic(const char* file, int line, const std::string& message) {
+  std::fprintf(stderr, "tarsim: internal failure at %s:%d: %s\n", project_path(file), line,
+               message.c_str());
+  std::fflush(stderr);
+  raise_panic(message);
+}
+
+void refuse(const char* file, int line, const std::string& report, const std::string& message) {
+  std::fprintf(stderr, "tarsim: %s (%s:%d)\n", report.c_str(), project_path(file), line);
+  std::fflush(stderr);
+  raise_panic(message);
 }
 
 void set_error_from_current_exception(const char* file, int line) {

@@ -16,10 +16,14 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "metrics/interrupt.hpp"
 #include "metrics/vectors.hpp"
 
 namespace tarsim::py {
@@ -262,9 +266,106 @@ bool convert_arg(const char* name, Convert&& convert) {
 }
 
 // ---------------------------------------------------------------------------
+// Parameter kinds
+//
+// A kind names the C++ value a parameter converts to (`type`) and how
+// (`convert`, with the conventions above). Optional<K> takes an absent or
+// None argument as std::nullopt.
+
+namespace kind {
+
+struct U32 {
+  using type = std::uint32_t;
+  static bool convert(PyObject* obj, type& out) { return to_u32(obj, out); }
+};
+struct String {
+  using type = std::string;
+  static bool convert(PyObject* obj, type& out) { return to_string(obj, out); }
+};
+struct StringList {
+  using type = std::vector<std::string>;
+  static bool convert(PyObject* obj, type& out) { return to_string_list(obj, out); }
+};
+struct FloatList {
+  using type = std::vector<double>;
+  static bool convert(PyObject* obj, type& out) { return to_float_list(obj, out); }
+};
+struct FloatRowsCopy {
+  using type = FloatRows;
+  static bool convert(PyObject* obj, type& out) { return to_float_rows(obj, out); }
+};
+// Rows that may be read in place from the caller's array (see
+// to_float_rows): only for a method that runs no Python code before it has
+// consumed them, apart from the handlers of signals that arrive meanwhile.
+struct FloatRowsInPlace {
+  struct type {
+    FloatRows rows;
+    std::unique_ptr<FloatBuffer> hold;
+  };
+  static bool convert(PyObject* obj, type& out) { return to_float_rows(obj, out.rows, &out.hold); }
+};
+struct PairOne {
+  using type = Pair;
+  static bool convert(PyObject* obj, type& out) { return to_pair(obj, out); }
+};
+struct PairList {
+  using type = std::vector<Pair>;
+  static bool convert(PyObject* obj, type& out) { return to_pair_list(obj, out); }
+};
+struct PairLists {
+  using type = std::vector<std::vector<Pair>>;
+  static bool convert(PyObject* obj, type& out) { return to_pair_lists(obj, out); }
+};
+
+template <class Kind>
+struct Optional {
+  using type = std::optional<typename Kind::type>;
+  static bool convert(PyObject* obj, type& out) { return Kind::convert(obj, out.emplace()); }
+};
+
+template <class Kind>
+inline constexpr bool is_optional = false;
+template <class Kind>
+inline constexpr bool is_optional<Optional<Kind>> = true;
+
+}  // namespace kind
+
+// ---------------------------------------------------------------------------
 // Results and errors
 
 inline PyObject* none() { Py_RETURN_NONE; }
+
+// A new list of `count` 2-tuples (first(i), second(i)), built at its final
+// length and filled in order; `first` and `second` return a new reference,
+// or nullptr with an exception set.
+template <class First, class Second>
+PyObject* list_of_pairs(std::size_t count, First&& first, Second&& second) {
+  Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!result) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* pair = PyTuple_New(2);
+    if (pair == nullptr) return nullptr;
+    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), pair);
+    PyObject* a = first(i);
+    if (a == nullptr) return nullptr;
+    PyTuple_SET_ITEM(pair, 0, a);
+    PyObject* b = second(i);
+    if (b == nullptr) return nullptr;
+    PyTuple_SET_ITEM(pair, 1, b);
+  }
+  return result.release();
+}
+
+// A new list of the `count` floats at `values`.
+PyObject* float_list(const double* values, std::size_t count);
+
+// An interruption hook for a long core operation: it runs the handlers of
+// pending signals, and asks to stop when one raised (its exception, for
+// example KeyboardInterrupt, is then set). The interpreter may also run a
+// scheduled garbage collection there, and so finalisers: like the handlers
+// they run under the call's borrow, which keeps them off this index (apart
+// from shared searches during a search).
+Interrupt signal_interrupt();
 
 // Qualified name of an object's type, or "<failed to extract type name>".
 std::string type_name(PyObject* obj);
@@ -272,9 +373,28 @@ std::string type_name(PyObject* obj);
 // ValueError with the given message; returns false / nullptr for chaining.
 bool value_error(const std::string& message);
 
+// A source file's path from the project root: from its last `src/` folder
+// on, whatever folder the build ran in ("src/flat/py_flat.cpp").
+constexpr const char* project_path(const char* file) {
+  const char* from = file;
+  for (const char* p = file; *p != '\0'; ++p) {
+    if (p[0] == 's' && p[1] == 'r' && p[2] == 'c' && p[3] == '/' && (p == file || p[-1] == '/')) {
+      from = p;
+    }
+  }
+  return from;
+}
+
 // Reports an internal failure on standard error and sets PanicException.
 void panic(const char* file, int line, const std::string& message);
 #define TARSIM_PANIC(message) ::tarsim::py::panic(__FILE__, __LINE__, (message))
+
+// The one caller's mistake answered with PanicException (a vector of the
+// wrong length given to PyFlat.create): writes `report` to standard error,
+// not as an internal failure, and sets PanicException with `message`.
+void refuse(const char* file, int line, const std::string& report, const std::string& message);
+#define TARSIM_REFUSE(report, message) \
+  ::tarsim::py::refuse(__FILE__, __LINE__, (report), (message))
 
 // The PanicException type, created on first use and kept for the process.
 PyObject* panic_exception_type();
@@ -291,6 +411,119 @@ void set_error_from_current_exception(const char* file, int line);
     ::tarsim::py::set_error_from_current_exception(__FILE__, __LINE__); \
     return failure;                                                     \
   }
+
+// ---------------------------------------------------------------------------
+// Method shapes
+//
+// One trampoline per shape does what every call of that shape does: guard
+// against C++ exceptions, match the arguments, check and borrow `self`, and
+// convert each argument in parameter order (a failure named after its
+// parameter). It then calls the method's logic (`Impl`) with the record and
+// the typed values only.
+
+// A class as the trampolines see it: its type object, set when the class is
+// created, and its name for the wrong-receiver message.
+template <class R>
+struct ClassRef {
+  using Record = R;
+  PyTypeObject* const* type;
+  const char* name;
+};
+
+template <class... Kinds, std::size_t... I>
+bool convert_args(const Signature& sig, PyObject* const* arg,
+                  std::tuple<typename Kinds::type...>& out, std::index_sequence<I...>) {
+  auto one = [&]<class Kind>(const char* name, PyObject* value, typename Kind::type& slot) {
+    if constexpr (kind::is_optional<Kind>) {
+      value = given(value);
+      if (value == nullptr) return true;
+    }
+    return convert_arg(name, [&] { return Kind::convert(value, slot); });
+  };
+  return (one.template operator()<Kinds>(sig.names[I], arg[I], std::get<I>(out)) && ...);
+}
+
+template <class... Kinds>
+bool convert_args(const Signature& sig, PyObject* const* arg,
+                  std::tuple<typename Kinds::type...>& out) {
+  return convert_args<Kinds...>(sig, arg, out, std::index_sequence_for<Kinds...>{});
+}
+
+// A constructor: `Impl(values...)` gives the record, or nullopt with an
+// exception set; the instance is allocated only then.
+template <const Signature& Sig, auto Impl, class... Kinds>
+PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static_assert(sizeof...(Kinds) == static_cast<std::size_t>(Sig.count));
+  TARSIM_GUARD(nullptr, {
+    PyObject* arg[sizeof...(Kinds)];
+    if (!match_classic(Sig, args, kwargs, arg)) return nullptr;
+    std::tuple<typename Kinds::type...> values;
+    if (!convert_args<Kinds...>(Sig, arg, values)) return nullptr;
+    auto record = std::apply([](auto&... v) { return Impl(std::move(v)...); }, values);
+    if (!record) return nullptr;
+    return new_instance(type, std::move(*record));
+  })
+}
+
+// What every method call does before its logic: match the arguments, check
+// and borrow `self`, convert the values; then `body(record, borrow, values)`.
+template <const auto& Class, const Signature& Sig, Access access, class... Kinds, class Body>
+PyObject* method_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      Body&& body) {
+  static_assert(sizeof...(Kinds) == static_cast<std::size_t>(Sig.count));
+  TARSIM_GUARD(nullptr, {
+    PyObject* arg[sizeof...(Kinds)];
+    if (!match_fastcall(Sig, args, nargs, kwnames, arg)) return nullptr;
+    Borrow borrow;
+    auto* instance = instance_of<typename std::remove_cvref_t<decltype(Class)>::Record>(self);
+    if (!acquire_self(self, *Class.type, Class.name, instance->borrow, borrow, access)) {
+      return nullptr;
+    }
+    std::tuple<typename Kinds::type...> values;
+    if (!convert_args<Kinds...>(Sig, arg, values)) return nullptr;
+    return body(instance->record, borrow, values);
+  })
+}
+
+// A method that changes the index under the exclusive borrow:
+// `Impl(record, values...)` returns false with an exception set, or true
+// for a None result.
+template <const auto& Class, const Signature& Sig, auto Impl, class... Kinds>
+PyObject* update_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return method_call<Class, Sig, Access::Exclusive, Kinds...>(
+      self, args, nargs, kwnames, [](auto& record, Borrow&, auto& values) -> PyObject* {
+        if (!std::apply([&](auto&... v) { return Impl(record, std::move(v)...); }, values)) {
+          return nullptr;
+        }
+        return none();
+      });
+}
+
+// A method that reads the index under a shared borrow: `Impl(record,
+// values...)` gives an answer that owns everything it holds, or nullopt with
+// an exception set. The borrow is given back before `Build(answer)` makes
+// the Python result: allocating it may run the cyclic collector (and
+// finalisers that let other threads in).
+template <const auto& Class, const Signature& Sig, auto Impl, auto Build, class... Kinds>
+PyObject* query_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return method_call<Class, Sig, Access::Shared, Kinds...>(
+      self, args, nargs, kwnames,
+      [](const auto& record, Borrow& borrow, auto& values) -> PyObject* {
+        auto answer =
+            std::apply([&](auto&... v) { return Impl(record, std::move(v)...); }, values);
+        if (!answer) return nullptr;
+        borrow.release();
+        return Build(*answer);
+      });
+}
+
+// A fast-call method's entry for a method table.
+template <class Function>
+PyCFunction method_entry(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
 
 // ---------------------------------------------------------------------------
 // Template definitions

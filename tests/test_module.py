@@ -190,3 +190,18 @@ def test_import_is_silent_under_warnings_as_errors():
                          capture_output=True, text=True)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "ok"
+
+
+def test_test_requirements_match_the_package_metadata():
+    # requirements-test.txt sets up a build without isolation: it must name
+    # the build requirements and the `test` extra with the same lower bounds.
+    import pathlib
+    import tomllib
+    root = pathlib.Path(__file__).resolve().parent.parent
+    with open(root / "pyproject.toml", "rb") as f:
+        project = tomllib.load(f)
+    lines = (root / "requirements-test.txt").read_text().splitlines()
+    listed = {line.strip() for line in lines if line.strip() and not line.startswith("#")}
+    wanted = set(project["build-system"]["requires"])
+    wanted |= set(project["project"]["optional-dependencies"]["test"])
+    assert wanted <= listed

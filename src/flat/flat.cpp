@@ -16,17 +16,37 @@ const char* error_name(FlatError error) {
       return "EmptyIndex";
     case FlatError::EmptyVectors:
       return "EmptyVectors";
+    case FlatError::TooManyVectors:
+      return "TooManyVectors";
+    case FlatError::Interrupted:
+      return "Interrupted";
   }
   return "Unknown";
 }
 
-void Flat::add(std::span<const double> vector) {
+std::optional<FlatError> Flat::add(std::span<const double> vector) {
+  if (!room_for(size(), 1, max_vectors_)) return FlatError::TooManyVectors;
   vectors_.insert(vectors_.end(), vector.begin(), vector.end());
+  return std::nullopt;
 }
 
-void Flat::add_rows(const double* data, std::size_t rows) {
-  if (dim_ == 0 || rows == 0) return;
-  vectors_.insert(vectors_.end(), data, data + rows * dim_);
+std::optional<FlatError> Flat::add_rows(const double* data, std::size_t rows,
+                                        Interrupt* interrupt) {
+  if (!room_for(size(), rows, max_vectors_)) return FlatError::TooManyVectors;
+  if (dim_ == 0 || rows == 0) return std::nullopt;
+  reserve(rows);
+  // Whole rows per block, about one poll's worth of values each.
+  const std::size_t block = std::max<std::size_t>(1, Interrupt::kPollWork / dim_);
+  for (std::size_t done = 0; done < rows;) {
+    const std::size_t count = std::min(block, rows - done);
+    const double* first = data + done * dim_;
+    vectors_.insert(vectors_.end(), first, first + count * dim_);
+    done += count;
+    if (done < rows && interrupt != nullptr && interrupt->after(count * dim_)) {
+      return FlatError::Interrupted;
+    }
+  }
+  return std::nullopt;
 }
 
 void Flat::reserve(std::size_t more) {
@@ -54,6 +74,9 @@ inline bool hit_before(const Hit& a, const Hit& b) {
 
 // Distances are computed in chunks of this many vectors into a small buffer.
 constexpr std::size_t kChunk = 1024;
+// Work of one pop of the final sort, in values read, for the interruption
+// hook: about two hits per level of the heap.
+constexpr std::size_t kPopWork = 32;
 
 // Index of the first of d[i .. count) that ranks before `worst`, or count.
 // Most distances of a scan do not enter the k best, so this is the loop every
@@ -82,7 +105,7 @@ std::size_t next_better(const double* d, std::size_t i, std::size_t count, doubl
 }  // namespace
 
 std::optional<FlatError> Flat::search(std::span<const double> query, std::uint32_t k,
-                                      std::vector<Hit>& out) const {
+                                      std::vector<Hit>& out, Interrupt* interrupt) const {
   const std::size_t n = size();
   out.clear();
   if (n == 0) return FlatError::EmptyIndex;
@@ -102,6 +125,10 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint32
   const metrics::simd::Path path = metrics::simd::best();
   for (std::size_t start = 0; start < n; start += kChunk) {
     const std::size_t count = std::min(kChunk, n - start);
+    if (interrupt != nullptr && interrupt->after(count * dim_)) {
+      out.clear();
+      return FlatError::Interrupted;
+    }
     // One scan in pieces: each piece may already fetch the next one.
     metrics::simd::score_block(path, metric_, query, data + start * dim_, dim_, count,
                                dist.data(), data_end);
@@ -119,7 +146,16 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint32
       ++i;
     }
   }
-  std::sort_heap(out.begin(), out.end(), hit_before);
+  // std::sort_heap one pop at a time, so that sorting a large k polls too.
+  // hit_before is a strict total order, so the sorted hits are the same
+  // however they are sorted.
+  for (auto end = out.end(); end - out.begin() > 1; --end) {
+    std::pop_heap(out.begin(), end, hit_before);
+    if (interrupt != nullptr && interrupt->after(kPopWork)) {
+      out.clear();
+      return FlatError::Interrupted;
+    }
+  }
   return std::nullopt;
 }
 

@@ -7,12 +7,16 @@
 #include <span>
 #include <vector>
 
+#include "metrics/ids.hpp"
+#include "metrics/interrupt.hpp"
 #include "metrics/metrics.hpp"
 #include "metrics/storage.hpp"
 
 namespace tarsim::flat {
 
-enum class FlatError : std::uint8_t { EmptyIndex, EmptyVectors };
+// TooManyVectors: an add that would store more than kMaxVectors vectors.
+// Interrupted: the caller's interruption hook asked an operation to stop.
+enum class FlatError : std::uint8_t { EmptyIndex, EmptyVectors, TooManyVectors, Interrupted };
 const char* error_name(FlatError error);
 
 // One ranked answer: the stored vector's id and its raw metric value.
@@ -23,7 +27,9 @@ struct Hit {
 
 class Flat {
  public:
-  Flat(std::uint32_t dim, metrics::Metric metric) : dim_(dim), metric_(metric) {}
+  // `max_vectors` lowers the cap on stored vectors, for tests.
+  Flat(std::uint32_t dim, metrics::Metric metric, std::size_t max_vectors = kMaxVectors)
+      : dim_(dim), metric_(metric), max_vectors_(max_vectors) {}
 
   std::uint32_t dim() const { return dim_; }
   metrics::Metric metric() const { return metric_; }
@@ -32,23 +38,29 @@ class Flat {
   const ValueStorage& vectors() const { return vectors_; }
 
   // Appends one vector; the caller has checked that it holds dim values.
-  void add(std::span<const double> vector);
+  // TooManyVectors, storing nothing, when the index is full.
+  std::optional<FlatError> add(std::span<const double> vector);
   // Appends `rows` vectors of dim values each, laid out back to back.
-  void add_rows(const double* data, std::size_t rows);
+  // TooManyVectors, storing nothing, when they would not all fit. Copies in
+  // blocks, polling `interrupt` between them: on Interrupted the vectors of
+  // the blocks before stay stored.
+  std::optional<FlatError> add_rows(const double* data, std::size_t rows,
+                                    Interrupt* interrupt = nullptr);
   // Makes room for `more` vectors without changing what is stored.
   void reserve(std::size_t more);
 
   // The k best stored vectors in the distance order, ties by id, exactly as
   // popping a heap of every (distance, id) pair until k results are held (so
   // k = 0 gives one). The query holds dim values. EmptyIndex when nothing is
-  // stored.
+  // stored. Polls `interrupt` between pieces of the scan (Interrupted).
   std::optional<FlatError> search(std::span<const double> query, std::uint32_t k,
-                                  std::vector<Hit>& out) const;
+                                  std::vector<Hit>& out, Interrupt* interrupt = nullptr) const;
 
  private:
   ValueStorage vectors_;
   std::uint32_t dim_;
   metrics::Metric metric_;
+  std::size_t max_vectors_;
 };
 
 }  // namespace tarsim::flat

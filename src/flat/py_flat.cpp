@@ -1,6 +1,7 @@
 // PyFlat: the Python face of the exhaustive index.
 #include "flat/py_flat.hpp"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,7 @@ using flat::Flat;
 using FlatObject = Instance<Flat>;
 
 PyTypeObject* type_object = nullptr;
-
+constexpr ClassRef<Flat> kClass{&type_object, "PyFlat"};
 
 // Unknown names select the euclidean distance without an error.
 metrics::Metric metric_from_name(const std::string& name) {
@@ -27,150 +28,100 @@ std::string length_message(const char* what, std::uint32_t dim, std::size_t leng
          std::to_string(length);
 }
 
+// A core error as ValueError; Interrupted leaves the exception of the
+// signal handler that asked to stop.
+bool core_error(const char* prefix, flat::FlatError error) {
+  if (error == flat::FlatError::Interrupted) return false;
+  return value_error(std::string(prefix) + flat::error_name(error));
+}
+
+std::optional<Flat> new_impl(std::uint32_t dim, std::optional<std::string> metric) {
+  return Flat(dim, metric ? metric_from_name(*metric) : metrics::Metric::Euclidean);
+}
+
+bool insert_impl(Flat& index, std::vector<double> vector) {
+  if (vector.size() != index.dim()) {
+    return value_error(length_message("vector", index.dim(), vector.size()));
+  }
+  if (auto error = index.add(vector)) return core_error("Insert error: ", *error);
+  return true;
+}
+
+std::optional<std::vector<flat::Hit>> search_impl(const Flat& index, std::vector<double> query,
+                                                  std::optional<std::uint32_t> k) {
+  if (query.size() != index.dim()) {
+    value_error(length_message("query", index.dim(), query.size()));
+    return std::nullopt;
+  }
+  std::vector<flat::Hit> hits;
+  Interrupt interrupt = signal_interrupt();
+  if (auto error = index.search(query, k.value_or(1), hits, &interrupt)) {
+    core_error("Search error: ", *error);
+    return std::nullopt;
+  }
+  return hits;
+}
+
+PyObject* search_result(const std::vector<flat::Hit>& hits) {
+  return list_of_pairs(
+      hits.size(), [&](std::size_t i) { return PyLong_FromUnsignedLong(hits[i].id); },
+      [&](std::size_t i) { return PyFloat_FromDouble(hits[i].distance); });
+}
+
+bool create_impl(Flat& index, kind::FloatRowsInPlace::type vectors) {
+  const FloatRows& rows = vectors.rows;
+  if (rows.empty()) return core_error("Create error: ", flat::FlatError::EmptyVectors);
+  // Vectors before the first one of another length are stored; that one is
+  // refused with PanicException.
+  const std::size_t good = rows.first_row_not_of_length(index.dim());
+  // Signal handlers may run between blocks of the copy. The caller's array
+  // stays exported, so it cannot move; a handler that returns and has
+  // written to it is read as it then is, as a write from another thread
+  // would be.
+  Interrupt interrupt = signal_interrupt();
+  if (auto error = index.add_rows(rows.data(), good, &interrupt)) {
+    return core_error("Create error: ", *error);
+  }
+  if (good < rows.size()) {
+    const std::string message = "Vector length " + std::to_string(rows.row(good).size()) +
+                                " does not match index dimension " + std::to_string(index.dim());
+    TARSIM_REFUSE("PyFlat.create() refused vector " + std::to_string(good) + " of the list: " +
+                      message + "; the vectors before it are stored",
+                  message);
+    return false;
+  }
+  return true;
+}
+
 constexpr const char* kNewNames[] = {"dim", "metric"};
 constexpr Signature kNew{"PyFlat.__new__()", kNewNames, 2};
-
-PyObject* flat_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  TARSIM_GUARD(nullptr, {
-    PyObject* arg[2];
-    if (!match_classic(kNew, args, kwargs, arg)) return nullptr;
-    std::uint32_t dim = 0;
-    if (!convert_arg("dim", [&] { return to_u32(arg[0], dim); })) return nullptr;
-    metrics::Metric metric = metrics::Metric::Euclidean;
-    if (PyObject* value = given(arg[1])) {
-      std::string name;
-      if (!convert_arg("metric", [&] { return to_string(value, name); })) return nullptr;
-      metric = metric_from_name(name);
-    }
-    return new_instance(type, Flat(dim, metric));
-  })
-}
-
 constexpr const char* kInsertNames[] = {"vector"};
 constexpr Signature kInsert{"PyFlat.insert()", kInsertNames, 1};
-
-PyObject* flat_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  TARSIM_GUARD(nullptr, {
-    PyObject* arg[1];
-    if (!match_fastcall(kInsert, args, nargs, kwnames, arg)) return nullptr;
-    Borrow borrow;
-    FlatObject* object = instance_of<Flat>(self);
-    if (!acquire_self(self, type_object, "PyFlat", object->borrow, borrow, Access::Exclusive)) {
-      return nullptr;
-    }
-    std::vector<double> vector;
-    if (!convert_arg("vector", [&] { return to_float_list(arg[0], vector); })) return nullptr;
-    Flat& index = object->record;
-    if (vector.size() != index.dim()) {
-      value_error(length_message("vector", index.dim(), vector.size()));
-      return nullptr;
-    }
-    index.add(vector);
-    return none();
-  })
-}
-
 constexpr const char* kSearchNames[] = {"query", "k"};
 constexpr Signature kSearch{"PyFlat.search()", kSearchNames, 2};
-
-PyObject* flat_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  TARSIM_GUARD(nullptr, {
-    PyObject* arg[2];
-    if (!match_fastcall(kSearch, args, nargs, kwnames, arg)) return nullptr;
-    Borrow borrow;
-    FlatObject* object = instance_of<Flat>(self);
-    if (!acquire_self(self, type_object, "PyFlat", object->borrow, borrow, Access::Shared)) {
-      return nullptr;
-    }
-    std::vector<double> query;
-    if (!convert_arg("query", [&] { return to_float_list(arg[0], query); })) return nullptr;
-    std::uint32_t k = 1;
-    if (PyObject* value = given(arg[1])) {
-      if (!convert_arg("k", [&] { return to_u32(value, k); })) return nullptr;
-    }
-    const Flat& index = object->record;
-    if (query.size() != index.dim()) {
-      value_error(length_message("query", index.dim(), query.size()));
-      return nullptr;
-    }
-    std::vector<flat::Hit> hits;
-    if (auto error = index.search(query, k, hits)) {
-      value_error(std::string("Search error: ") + flat::error_name(*error));
-      return nullptr;
-    }
-    // The answer is complete: building the Python objects may run the cyclic
-    // collector (and finalisers that let other threads in), so it happens
-    // after the borrow is given back.
-    borrow.release();
-    Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
-    if (!result) return nullptr;
-    for (std::size_t i = 0; i < hits.size(); ++i) {
-      PyObject* pair = PyTuple_New(2);
-      if (pair == nullptr) return nullptr;
-      PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), pair);
-      PyObject* id = PyLong_FromUnsignedLong(hits[i].id);
-      if (id == nullptr) return nullptr;
-      PyTuple_SET_ITEM(pair, 0, id);
-      PyObject* distance = PyFloat_FromDouble(hits[i].distance);
-      if (distance == nullptr) return nullptr;
-      PyTuple_SET_ITEM(pair, 1, distance);
-    }
-    return result.release();
-  })
-}
-
 constexpr const char* kCreateNames[] = {"vectors"};
 constexpr Signature kCreate{"PyFlat.create()", kCreateNames, 1};
 
-PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  TARSIM_GUARD(nullptr, {
-    PyObject* arg[1];
-    if (!match_fastcall(kCreate, args, nargs, kwnames, arg)) return nullptr;
-    Borrow borrow;
-    FlatObject* object = instance_of<Flat>(self);
-    if (!acquire_self(self, type_object, "PyFlat", object->borrow, borrow, Access::Exclusive)) {
-      return nullptr;
-    }
-    FloatRows vectors;
-    std::unique_ptr<FloatBuffer> hold;
-    if (!convert_arg("vectors", [&] { return to_float_rows(arg[0], vectors, &hold); })) {
-      return nullptr;
-    }
-    if (vectors.empty()) {
-      value_error(std::string("Create error: ") + flat::error_name(flat::FlatError::EmptyVectors));
-      return nullptr;
-    }
-    Flat& index = object->record;
-    // Vectors before the first one of another length are stored; that one
-    // is an explicit failure of the index.
-    const std::size_t good = vectors.first_row_not_of_length(index.dim());
-    index.add_rows(vectors.data(), good);
-    if (good < vectors.size()) {
-      TARSIM_PANIC("Vector length " + std::to_string(vectors.row(good).size()) +
-                   " does not match index dimension " + std::to_string(index.dim()));
-      return nullptr;
-    }
-    return none();
-  })
-}
-
 PyMethodDef methods[] = {
-    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_insert)),
+    {"insert", method_entry(update_method<kClass, kInsert, insert_impl, kind::FloatList>),
      METH_FASTCALL | METH_KEYWORDS,
      "insert($self, vector)\n--\n\nInsert a vector into the index.\n\nThe vector is expected as a "
      "list of floats whose length equals the index dimension."},
-    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_search)),
+    {"search",
+     method_entry(query_method<kClass, kSearch, search_impl, search_result, kind::FloatList,
+                               kind::Optional<kind::U32>>),
      METH_FASTCALL | METH_KEYWORDS,
      "search($self, query, k=None)\n--\n\nSearch for the k nearest neighbors.\n\nReturns a list "
      "of tuples `(id, distance)`."},
-    {"create", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_create)),
+    {"create", method_entry(update_method<kClass, kCreate, create_impl, kind::FloatRowsInPlace>),
      METH_FASTCALL | METH_KEYWORDS,
      "create($self, vectors)\n--\n\nCreate an index from a list of vectors."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(flat_new)},
+    {Py_tp_new, reinterpret_cast<void*>(constructor<kNew, new_impl, kind::U32,
+                                                         kind::Optional<kind::String>>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Flat>)},
     {Py_tp_methods, methods},
     {Py_tp_doc, const_cast<char*>("PyFlat(dim, metric=None)\n--\n\nOur Python-facing Flat index.")},

@@ -19,6 +19,7 @@ const char* error_name(HNSWError error) {
     case HNSWError::AttributeNotFound: return "AttributeNotFound";
     case HNSWError::EmptyVectors: return "EmptyVectors";
     case HNSWError::InvalidNodeID: return "InvalidNodeID";
+    case HNSWError::Interrupted: return "Interrupted";
   }
   return "Unknown";
 }
@@ -161,9 +162,10 @@ void HNSW::add_link(std::uint32_t node, std::uint32_t neighbor) {
 }
 
 std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const metadata::Row* row,
-                                      RandomSource& rng) {
-  if (vector.size() != dim_ || count_ == std::numeric_limits<std::uint32_t>::max()) {
-    return HNSWError::InvalidNodeID;
+                                      RandomSource& rng, Interrupt* interrupt) {
+  if (vector.size() != dim_ || !room_for(count_, 1)) return HNSWError::InvalidNodeID;
+  if (interrupt != nullptr && interrupt->after(std::size_t{dim_} + 1)) {
+    return HNSWError::Interrupted;
   }
   // A vector read from this index's own storage would move when it grows.
   // The caller's vector is usually another object, and only std::less and
@@ -172,7 +174,7 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const meta
   if (!vector.empty() && !before(vector.data(), vectors_.data()) &&
       before(vector.data(), vectors_.data() + vectors_.size())) {
     const std::vector<double> own(vector.begin(), vector.end());
-    return insert(own, row, rng);
+    return insert(own, row, rng, interrupt);
   }
   std::uint32_t level = count_ == 0 ? layers_ - 1 : draw_level(rng);
   const std::uint32_t n = count_;
@@ -185,7 +187,8 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const meta
   for (std::uint32_t layer = 0; layer < layers_; ++layer) {
     if (layer < level) {
       // Descent: only move the entry closer.
-      if (auto error = search_layer(entry, vector, 1, layer, nullptr, 1, *scratch, found)) {
+      if (auto error =
+              search_layer(entry, vector, 1, layer, nullptr, 1, *scratch, found, interrupt)) {
         return error;
       }
       entry = found.front().id;
@@ -194,7 +197,7 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const meta
     // Node n is in this layer up to its own level but in no list yet.
     const std::size_t unlisted = layer <= level ? 1 : 0;
     if (auto error = search_layer(entry, vector, ef_construction_, layer, nullptr, unlisted,
-                                  *scratch, found)) {
+                                  *scratch, found, interrupt)) {
       return error;
     }
     // Links are made both ways, but a list never names its own node or an id
@@ -222,17 +225,26 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const meta
 }
 
 std::optional<HNSWError> HNSW::create(const FloatRows& vectors,
-                                      const std::vector<metadata::Row>& rows, RandomSource& rng) {
+                                      const std::vector<metadata::Row>& rows, RandomSource& rng,
+                                      Interrupt* interrupt) {
   if (vectors.empty()) return HNSWError::EmptyVectors;
-  if (!schema_) {
-    for (std::size_t i = 0; i < vectors.size(); ++i) {
-      if (auto error = insert(vectors.row(i), nullptr, rng)) return error;
-    }
-    return std::nullopt;
-  }
+  if (!schema_) return insert_each(vectors, nullptr, rng, interrupt);
   if (rows.size() != vectors.size()) return HNSWError::AttributeNotFound;
+  return insert_each(vectors, &rows, rng, interrupt);
+}
+
+std::optional<HNSWError> HNSW::create(const FloatRows& vectors, RandomSource& rng,
+                                      Interrupt* interrupt) {
+  if (vectors.empty()) return HNSWError::EmptyVectors;
+  return insert_each(vectors, nullptr, rng, interrupt);
+}
+
+std::optional<HNSWError> HNSW::insert_each(const FloatRows& vectors,
+                                           const std::vector<metadata::Row>* rows,
+                                           RandomSource& rng, Interrupt* interrupt) {
   for (std::size_t i = 0; i < vectors.size(); ++i) {
-    if (auto error = insert(vectors.row(i), &rows[i], rng)) return error;
+    const metadata::Row* row = rows != nullptr ? &(*rows)[i] : nullptr;
+    if (auto error = insert(vectors.row(i), row, rng, interrupt)) return error;
   }
   return std::nullopt;
 }
@@ -278,8 +290,8 @@ std::optional<HNSWError> HNSW::knn(std::uint32_t entry, std::span<const double> 
 std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const double> query,
                                             std::uint32_t ef, std::uint32_t layer,
                                             const filter::Filter* filter, std::size_t unlisted,
-                                            SearchScratch& scratch,
-                                            std::vector<Scored>& out) const {
+                                            SearchScratch& scratch, std::vector<Scored>& out,
+                                            Interrupt* interrupt) const {
   if (ef == 0) return HNSWError::InvalidEF;
   if (layer >= layers_) return HNSWError::InvalidLayer;
   std::size_t position = 0;
@@ -367,6 +379,11 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
       unvisited -= count;
     }
     if (count == 0) continue;
+    // Nothing is linked yet: stopping here leaves the walk's state behind
+    // for the next walk to reset.
+    if (interrupt != nullptr && interrupt->after(count * (std::size_t{dim_} + 1))) {
+      return HNSWError::Interrupted;
+    }
     if (scratch.batch_distances.size() < count) scratch.batch_distances.resize(count);
     double* dist = scratch.batch_distances.data();
     for (std::size_t i = 0; i < count;) {

@@ -24,6 +24,8 @@
 
 #include "filter/filter.hpp"
 #include "metadata/metadata.hpp"
+#include "metrics/ids.hpp"
+#include "metrics/interrupt.hpp"
 #include "metrics/metrics.hpp"
 #include "metrics/storage.hpp"
 #include "metrics/vectors.hpp"
@@ -38,6 +40,7 @@ enum class HNSWError : std::uint8_t {
   AttributeNotFound,
   EmptyVectors,
   InvalidNodeID,
+  Interrupted,  // the caller's interruption hook asked to stop
 };
 // The bare name of the value, e.g. "InvalidEF".
 const char* error_name(HNSWError error);
@@ -94,15 +97,31 @@ class HNSW {
   // values. A node inserted without a row, or with a row of another length,
   // gets a row that passes no filter. Without a schema, or with an empty
   // one, rows are not kept (no filter can be used there).
+  //
+  // The index holds at most kMaxVectors nodes; one more is refused with
+  // InvalidNodeID before anything is stored.
+  //
+  // `interrupt` is polled before the node is stored and during each layer
+  // search. When it asks to stop, the insertion ends with Interrupted like
+  // any failing layer search: a node not yet stored is not stored; a stored
+  // node keeps the links of the passes that finished, each pass's links
+  // being made whole or not at all. Such a node is valid: it is reachable
+  // when one linking pass finished, and a later search merely cannot reach
+  // it otherwise (as after InvalidEF).
   std::optional<HNSWError> insert(std::span<const double> vector, const metadata::Row* row,
-                                  RandomSource& rng);
+                                  RandomSource& rng, Interrupt* interrupt = nullptr);
 
   // Bulk build: EmptyVectors for no vectors; without a schema inserts every
   // vector without a row (rows ignored); with a schema AttributeNotFound
   // when rows.size() != vectors.size(), otherwise inserts vector i with
-  // row i. Stops at the first failing insertion and keeps what it inserted.
+  // row i. Stops at the first failing (or interrupted) insertion and keeps
+  // what it inserted.
   std::optional<HNSWError> create(const FloatRows& vectors, const std::vector<metadata::Row>& rows,
-                                  RandomSource& rng);
+                                  RandomSource& rng, Interrupt* interrupt = nullptr);
+  // Bulk build without rows, schema or not: EmptyVectors for no vectors,
+  // otherwise inserts every vector without a row, stopping as above.
+  std::optional<HNSWError> create(const FloatRows& vectors, RandomSource& rng,
+                                  Interrupt* interrupt = nullptr);
 
   // Query: greedy descent from node 0 with width 1 on every upper layer,
   // then width ef_search on layer 0, cut after the result that reaches k
@@ -176,10 +195,15 @@ class HNSW {
   // knn, told that `unlisted` nodes of the layer (other than the entry) are
   // named by no list, so that the walk can stop reading lists once every
   // other node of the layer is visited.
+  // Polls `interrupt`, when given, before scoring each list (Interrupted).
   std::optional<HNSWError> search_layer(std::uint32_t entry, std::span<const double> query,
                                         std::uint32_t ef, std::uint32_t layer,
                                         const filter::Filter* filter, std::size_t unlisted,
-                                        SearchScratch& scratch, std::vector<Scored>& out) const;
+                                        SearchScratch& scratch, std::vector<Scored>& out,
+                                        Interrupt* interrupt = nullptr) const;
+  std::optional<HNSWError> insert_each(const FloatRows& vectors,
+                                       const std::vector<metadata::Row>* rows, RandomSource& rng,
+                                       Interrupt* interrupt);
   std::uint32_t draw_level(RandomSource& rng) const;
   void store_node(std::span<const double> vector, std::uint32_t level, const metadata::Row* row);
   bool passes(std::uint32_t node, const filter::Filter& filter, std::size_t position) const;

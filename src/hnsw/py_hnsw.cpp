@@ -17,6 +17,7 @@ using hnsw::HNSW;
 using HNSWObject = Instance<HNSW>;
 
 PyTypeObject* type_object = nullptr;
+constexpr ClassRef<HNSW> kClass{&type_object, "PyHNSW"};
 
 constexpr const char* kNoSchemaMetadata = "No schema provided in HNSW instance; cannot use metadata";
 
@@ -27,9 +28,11 @@ std::optional<metrics::Metric> metric_from_name(const std::string& name) {
   return std::nullopt;
 }
 
-PyObject* core_error(const char* prefix, hnsw::HNSWError error) {
-  value_error(std::string(prefix) + hnsw::error_name(error));
-  return nullptr;
+// A core error as ValueError; Interrupted leaves the exception of the
+// signal handler that asked to stop.
+bool core_error(const char* prefix, hnsw::HNSWError error) {
+  if (error == hnsw::HNSWError::Interrupted) return false;
+  return value_error(std::string(prefix) + hnsw::error_name(error));
 }
 
 // Every stored vector holds dim values.
@@ -54,220 +57,154 @@ bool check_lengths(const HNSW& index, const FloatRows& vectors) {
   return bad == vectors.size() || check_length(index, vectors.row(bad).size());
 }
 
-bool take_self(PyObject* self, Borrow& borrow, Access access) {
-  return acquire_self(self, type_object, "PyHNSW", instance_of<HNSW>(self)->borrow, borrow, access);
+std::optional<HNSW> new_impl(std::uint32_t dim, std::optional<std::uint32_t> layers,
+                             std::optional<std::uint32_t> m,
+                             std::optional<std::uint32_t> ef_construction,
+                             std::optional<std::uint32_t> ef_search,
+                             std::optional<std::string> metric_name,
+                             std::optional<std::vector<std::string>> schema) {
+  std::optional<metrics::Metric> metric;
+  if (metric_name) metric = metric_from_name(*metric_name);
+  if (!metric) {
+    value_error("Unsupported metric");
+    return std::nullopt;
+  }
+  hnsw::Params params{};
+  params.dim = dim;
+  params.layers = layers.value_or(params.layers);
+  params.m = m.value_or(params.m);
+  params.ef_construction = ef_construction.value_or(params.ef_construction);
+  params.ef_search = ef_search.value_or(params.ef_search);
+  params.metric = *metric;
+  params.schema = std::move(schema);
+  return HNSW(std::move(params));
 }
 
-// Converts an optional unsigned parameter, keeping `value` when absent.
-bool optional_u32(const char* name, PyObject* arg, std::uint32_t& value) {
-  PyObject* given_value = given(arg);
-  return given_value == nullptr || convert_arg(name, [&] { return to_u32(given_value, value); });
+bool insert_impl(HNSW& index, std::vector<double> vector,
+                 std::optional<std::vector<Pair>> metadata) {
+  std::optional<metadata::Row> row;
+  if (metadata) {
+    if (!index.schema()) return value_error(kNoSchemaMetadata);
+    if (!row_from_pairs(*index.schema(), *metadata, row.emplace())) return false;
+  }
+  if (!check_length(index, vector.size())) return false;
+  Interrupt interrupt = signal_interrupt();
+  if (auto error = index.insert(vector, row ? &*row : nullptr, hnsw::thread_random(), &interrupt)) {
+    return core_error("Insert error: ", *error);
+  }
+  return true;
+}
+
+// The answer with copies of its vectors, so that it outlives the borrow.
+struct Answer {
+  std::vector<hnsw::Scored> found;
+  std::vector<double> stored;  // found[i]'s vector at i * dim
+  std::size_t dim;
+};
+
+std::optional<Answer> search_impl(const HNSW& index, std::vector<double> query,
+                                  std::optional<std::uint32_t> k, std::optional<Pair> wanted) {
+  std::optional<filter::Filter> filter;
+  if (wanted) {
+    if (!index.schema()) {
+      value_error("No schema provided in HNSW instance; cannot use metadata filtering");
+      return std::nullopt;
+    }
+    std::optional<metadata::Metadata> value = to_metadata(wanted->value.get());
+    if (!value) {
+      value_error("Unsupported type for metadata filter");
+      return std::nullopt;
+    }
+    filter.emplace(filter::Filter::equal_to(std::move(wanted->name), std::move(*value)));
+  }
+  Answer answer;
+  if (auto error = index.search(query, k.value_or(1), filter ? &*filter : nullptr, answer.found)) {
+    core_error("Search error: ", *error);
+    return std::nullopt;
+  }
+  answer.dim = index.dim();
+  answer.stored.reserve(answer.found.size() * answer.dim);
+  for (const hnsw::Scored& s : answer.found) {
+    std::span<const double> values = index.vector(s.id);
+    answer.stored.insert(answer.stored.end(), values.begin(), values.end());
+  }
+  return answer;
+}
+
+PyObject* search_result(const Answer& answer) {
+  const std::size_t dim = answer.dim;
+  return list_of_pairs(
+      answer.found.size(),
+      [&](std::size_t i) { return PyFloat_FromDouble(answer.found[i].distance); },
+      [&](std::size_t i) { return float_list(answer.stored.data() + i * dim, dim); });
+}
+
+bool create_impl(HNSW& index, FloatRows vectors,
+                 std::optional<std::vector<std::vector<Pair>>> metadata) {
+  hnsw::RandomSource& rng = hnsw::thread_random();
+  Interrupt interrupt = signal_interrupt();
+  if (!metadata) {
+    // Empty vectors pass the length check and are refused by the core.
+    if (!check_lengths(index, vectors)) return false;
+    if (auto error = index.create(vectors, rng, &interrupt)) {
+      return core_error("Create error: ", *error);
+    }
+    return true;
+  }
+  if (metadata->size() != vectors.size()) {
+    return value_error("Length of metadata list must match number of vectors");
+  }
+  if (!index.schema()) return value_error(kNoSchemaMetadata);
+  std::vector<metadata::Row> rows(metadata->size());
+  for (std::size_t i = 0; i < metadata->size(); ++i) {
+    if (!row_from_pairs(*index.schema(), (*metadata)[i], rows[i])) return false;
+  }
+  if (!check_lengths(index, vectors)) return false;
+  if (auto error = index.create(vectors, rows, rng, &interrupt)) {
+    return core_error("Create error: ", *error);
+  }
+  return true;
 }
 
 constexpr const char* kNewNames[] = {"dim",       "layers", "m",     "ef_construction",
                                      "ef_search", "metric", "schema"};
 constexpr Signature kNew{"PyHNSW.__new__()", kNewNames, 7};
-
-PyObject* hnsw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  TARSIM_GUARD(nullptr, {
-    PyObject* arg[7];
-    if (!match_classic(kNew, args, kwargs, arg)) return nullptr;
-    hnsw::Params params{};
-    if (!convert_arg("dim", [&] { return to_u32(arg[0], params.dim); })) return nullptr;
-    if (!optional_u32("layers", arg[1], params.layers) || !optional_u32("m", arg[2], params.m) ||
-        !optional_u32("ef_construction", arg[3], params.ef_construction) ||
-        !optional_u32("ef_search", arg[4], params.ef_search)) {
-      return nullptr;
-    }
-    std::optional<std::string> metric_name;
-    if (PyObject* value = given(arg[5])) {
-      metric_name.emplace();
-      if (!convert_arg("metric", [&] { return to_string(value, *metric_name); })) return nullptr;
-    }
-    if (PyObject* value = given(arg[6])) {
-      params.schema.emplace();
-      if (!convert_arg("schema", [&] { return to_string_list(value, *params.schema); })) {
-        return nullptr;
-      }
-    }
-    std::optional<metrics::Metric> metric;
-    if (metric_name) metric = metric_from_name(*metric_name);
-    if (!metric) {
-      value_error("Unsupported metric");
-      return nullptr;
-    }
-    params.metric = *metric;
-    return new_instance(type, HNSW(std::move(params)));
-  })
-}
-
 constexpr const char* kInsertNames[] = {"vector", "metadata"};
 constexpr Signature kInsert{"PyHNSW.insert()", kInsertNames, 2};
-
-PyObject* hnsw_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  TARSIM_GUARD(nullptr, {
-    PyObject* arg[2];
-    if (!match_fastcall(kInsert, args, nargs, kwnames, arg)) return nullptr;
-    Borrow borrow;
-    if (!take_self(self, borrow, Access::Exclusive)) return nullptr;
-    HNSW& index = instance_of<HNSW>(self)->record;
-
-    std::vector<double> vector;
-    if (!convert_arg("vector", [&] { return to_float_list(arg[0], vector); })) return nullptr;
-    std::optional<metadata::Row> row;
-    if (PyObject* value = given(arg[1])) {
-      std::vector<Pair> pairs;
-      if (!convert_arg("metadata", [&] { return to_pair_list(value, pairs); })) return nullptr;
-      if (!index.schema()) {
-        value_error(kNoSchemaMetadata);
-        return nullptr;
-      }
-      if (!row_from_pairs(*index.schema(), pairs, row.emplace())) return nullptr;
-    }
-    if (!check_length(index, vector.size())) return nullptr;
-    if (auto error = index.insert(vector, row ? &*row : nullptr, hnsw::thread_random())) {
-      return core_error("Insert error: ", *error);
-    }
-    return none();
-  })
-}
-
 constexpr const char* kSearchNames[] = {"query", "k", "filter"};
 constexpr Signature kSearch{"PyHNSW.search()", kSearchNames, 3};
-
-PyObject* hnsw_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  TARSIM_GUARD(nullptr, {
-    PyObject* arg[3];
-    if (!match_fastcall(kSearch, args, nargs, kwnames, arg)) return nullptr;
-    Borrow borrow;
-    if (!take_self(self, borrow, Access::Shared)) return nullptr;
-    const HNSW& index = instance_of<HNSW>(self)->record;
-
-    std::vector<double> query;
-    if (!convert_arg("query", [&] { return to_float_list(arg[0], query); })) return nullptr;
-    std::uint32_t k = 1;
-    if (!optional_u32("k", arg[1], k)) return nullptr;
-    std::optional<filter::Filter> filter;
-    if (PyObject* value = given(arg[2])) {
-      Pair pair;
-      if (!convert_arg("filter", [&] { return to_pair(value, pair); })) return nullptr;
-      if (!index.schema()) {
-        value_error("No schema provided in HNSW instance; cannot use metadata filtering");
-        return nullptr;
-      }
-      std::optional<metadata::Metadata> wanted = to_metadata(pair.value.get());
-      if (!wanted) {
-        value_error("Unsupported type for metadata filter");
-        return nullptr;
-      }
-      filter.emplace(filter::Filter::equal_to(std::move(pair.name), std::move(*wanted)));
-    }
-
-    std::vector<hnsw::Scored> found;
-    if (auto error = index.search(query, k, filter ? &*filter : nullptr, found)) {
-      return core_error("Search error: ", *error);
-    }
-    // Copy the answer's vectors, then give the borrow back before building
-    // the Python objects: allocating them may run the cyclic collector (and
-    // finalisers that let other threads in).
-    const std::size_t dim = index.dim();
-    std::vector<double> stored;
-    stored.reserve(found.size() * dim);
-    for (const hnsw::Scored& s : found) {
-      std::span<const double> values = index.vector(s.id);
-      stored.insert(stored.end(), values.begin(), values.end());
-    }
-    borrow.release();
-
-    Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
-    if (!result) return nullptr;
-    for (std::size_t i = 0; i < found.size(); ++i) {
-      PyObject* pair = PyTuple_New(2);
-      if (pair == nullptr) return nullptr;
-      PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), pair);
-      PyObject* distance = PyFloat_FromDouble(found[i].distance);
-      if (distance == nullptr) return nullptr;
-      PyTuple_SET_ITEM(pair, 0, distance);
-      PyObject* values = PyList_New(static_cast<Py_ssize_t>(dim));
-      if (values == nullptr) return nullptr;
-      PyTuple_SET_ITEM(pair, 1, values);
-      for (std::size_t j = 0; j < dim; ++j) {
-        PyObject* component = PyFloat_FromDouble(stored[i * dim + j]);
-        if (component == nullptr) return nullptr;
-        PyList_SET_ITEM(values, static_cast<Py_ssize_t>(j), component);
-      }
-    }
-    return result.release();
-  })
-}
-
 constexpr const char* kCreateNames[] = {"vectors", "metadata"};
 constexpr Signature kCreate{"PyHNSW.create()", kCreateNames, 2};
 
-PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  TARSIM_GUARD(nullptr, {
-    PyObject* arg[2];
-    if (!match_fastcall(kCreate, args, nargs, kwnames, arg)) return nullptr;
-    Borrow borrow;
-    if (!take_self(self, borrow, Access::Exclusive)) return nullptr;
-    HNSW& index = instance_of<HNSW>(self)->record;
-
-    FloatRows vectors;
-    if (!convert_arg("vectors", [&] { return to_float_rows(arg[0], vectors); })) return nullptr;
-    PyObject* metadata_arg = given(arg[1]);
-    std::vector<std::vector<Pair>> entries;
-    if (metadata_arg != nullptr &&
-        !convert_arg("metadata", [&] { return to_pair_lists(metadata_arg, entries); })) {
-      return nullptr;
-    }
-    hnsw::RandomSource& rng = hnsw::thread_random();
-
-    if (metadata_arg == nullptr) {
-      if (vectors.empty()) return core_error("Create error: ", hnsw::HNSWError::EmptyVectors);
-      if (!check_lengths(index, vectors)) return nullptr;
-      for (std::size_t i = 0; i < vectors.size(); ++i) {
-        if (auto error = index.insert(vectors.row(i), nullptr, rng)) {
-          return core_error("Create error: ", *error);
-        }
-      }
-      return none();
-    }
-
-    if (entries.size() != vectors.size()) {
-      value_error("Length of metadata list must match number of vectors");
-      return nullptr;
-    }
-    if (!index.schema()) {
-      value_error(kNoSchemaMetadata);
-      return nullptr;
-    }
-    std::vector<metadata::Row> rows(entries.size());
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      if (!row_from_pairs(*index.schema(), entries[i], rows[i])) return nullptr;
-    }
-    if (!check_lengths(index, vectors)) return nullptr;
-    if (auto error = index.create(vectors, rows, rng)) return core_error("Create error: ", *error);
-    return none();
-  })
-}
+using kind::Optional;
 
 PyMethodDef methods[] = {
-    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hnsw_insert)),
+    {"insert",
+     method_entry(update_method<kClass, kInsert, insert_impl, kind::FloatList,
+                                Optional<kind::PairList>>),
      METH_FASTCALL | METH_KEYWORDS,
      "insert($self, vector, metadata=None)\n--\n\nInsert a vector into the index.\n\nThe vector "
      "is expected as a list of floats.\nOptionally, metadata can be provided as a list of tuples, "
      "e.g.:\n`[(\"color\", \"blue\"), (\"size\", 42)]`"},
-    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hnsw_search)),
+    {"search",
+     method_entry(query_method<kClass, kSearch, search_impl, search_result, kind::FloatList,
+                               Optional<kind::U32>, Optional<kind::PairOne>>),
      METH_FASTCALL | METH_KEYWORDS,
      "search($self, query, k=None, filter=None)\n--\n\nSearch for the k nearest neighbors.\n\n"
      "Returns a list of tuples `(distance, vector)`."},
-    {"create", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hnsw_create)),
+    {"create",
+     method_entry(update_method<kClass, kCreate, create_impl, kind::FloatRowsCopy,
+                                Optional<kind::PairLists>>),
      METH_FASTCALL | METH_KEYWORDS, "create($self, vectors, metadata=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(hnsw_new)},
+    {Py_tp_new,
+     reinterpret_cast<void*>(
+         constructor<kNew, new_impl, kind::U32, Optional<kind::U32>, Optional<kind::U32>,
+                     Optional<kind::U32>, Optional<kind::U32>, Optional<kind::String>,
+                     Optional<kind::StringList>>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<HNSW>)},
     {Py_tp_methods, methods},
     {Py_tp_doc,

@@ -1,6 +1,7 @@
 """PyFlat, the exhaustive index, as users meet it."""
 import math
 import random
+import re
 import struct
 
 import pytest
@@ -143,6 +144,19 @@ def test_create_keeps_vectors_before_the_failing_one(panic_exception):
         (1, 0.0), (2, math.sqrt(5.0)), (0, math.sqrt(113.0))]
     index.insert([1.0, 2.0])
     assert [i for i, _ in index.search([1.0, 2.0], k=2)] == [1, 3]
+
+
+def test_create_length_report_is_the_callers_mistake_with_a_project_path(panic_exception, capfd):
+    index = tarsim.PyFlat(2)
+    capfd.readouterr()
+    with pytest.raises(panic_exception):
+        index.create([[1.0, 2.0], [1.0, 2.0, 3.0]])
+    report = capfd.readouterr().err
+    assert "internal failure" not in report
+    assert re.fullmatch(
+        r"tarsim: PyFlat\.create\(\) refused vector 1 of the list: Vector length 3 does not "
+        r"match index dimension 2; the vectors before it are stored "
+        r"\(src/flat/py_flat\.cpp:\d+\)\n", report), report
 
 
 def test_create_converts_everything_before_storing():
