@@ -39,17 +39,22 @@ INSERT_RUN = 1024
 
 
 class ShardError(RuntimeError):
-    """A shard cannot answer: its worker died or its actor cannot be reached.
+    """Shards cannot answer: their worker died or their actor cannot be reached.
 
-    No partial answer is returned in its place. `shard` is the shard's number
-    and `ids` the global id ranges it held, as (first, last + 1) pairs.
+    No partial answer is returned in its place. `shard` is the number of the
+    first such shard and `ids` the global id ranges it held, as (first,
+    last + 1) pairs; `lost` maps every shard found unavailable by the call to
+    its ranges.
     """
 
-    def __init__(self, shard: int, ids: list[tuple[int, int]], cause: str) -> None:
-        self.shard = shard
-        self.ids = ids
-        super().__init__(f"shard {shard} ({describe_ids(ids)}) is unavailable: {cause}; "
-                         "call rebuild() to recreate it from its source data")
+    def __init__(self, lost: dict[int, list[tuple[int, int]]], cause: str) -> None:
+        self.lost = lost
+        self.shard = min(lost)
+        self.ids = lost[self.shard]
+        named = " and ".join(f"shard {n} ({describe_ids(ids)})" for n, ids in sorted(lost.items()))
+        verb = "is" if len(lost) == 1 else "are"
+        super().__init__(f"{named} {verb} unavailable: {cause}; "
+                         "call rebuild() to recreate lost shards from their source data")
 
 
 class RebuildError(RuntimeError):
@@ -252,28 +257,33 @@ class _Sharded:
 
     def _lose(self, shard: _Shard, cause: str) -> ShardError:
         shard.lost = cause
-        return ShardError(shard.number, shard.ids(), cause)
+        return ShardError({shard.number: shard.ids()}, cause)
 
-    def _check(self, shard: _Shard) -> None:
-        if shard.lost is not None:
-            raise ShardError(shard.number, shard.ids(), shard.lost)
-        if shard.future.status != "finished":
-            raise self._lose(shard, f"its worker {shard.address} was lost")
+    def _check(self, shards: list[_Shard]) -> None:
+        """Raises ShardError naming every one of the shards already known lost."""
+        for shard in shards:
+            if shard.lost is None and shard.future.status != "finished":
+                shard.lost = f"its worker {shard.address} was lost"
+        lost = [shard for shard in shards if shard.lost is not None]
+        if lost:
+            raise ShardError({shard.number: shard.ids() for shard in lost}, str(lost[0].lost))
 
     def _gather(self, calls: list[tuple[_Shard, Any]]) -> tuple[list[Any], ShardError | None]:
         """The results of actor calls issued together (None for a failed one) and
-        the error of the first failure; every failed shard is marked lost."""
+        an error naming every shard that failed; those are marked lost."""
         results: list[Any] = []
-        failure: ShardError | None = None
+        failed: dict[int, list[tuple[int, int]]] = {}
+        first_cause = ""
         for shard, pending in calls:
             try:
                 results.append(pending.result(timeout=self._timeout))
             except Exception as error:  # noqa: BLE001 - any failure means the shard is gone
                 cause = f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
-                lost = self._lose(shard, f"its worker {shard.address} did not answer ({cause})")
-                failure = failure or lost
+                shard.lost = f"its worker {shard.address} did not answer ({cause})"
+                failed[shard.number] = shard.ids()
+                first_cause = first_cause or shard.lost
                 results.append(None)
-        return results, failure
+        return results, ShardError(failed, first_cause) if failed else None
 
     def _collect(self, calls: list[tuple[_Shard, Any]]) -> list[Any]:
         results, failure = self._gather(calls)
@@ -282,8 +292,7 @@ class _Sharded:
         return results
 
     def _call(self, shards: list[_Shard], method: str, *args: Any) -> list[Any]:
-        for shard in shards:
-            self._check(shard)
+        self._check(shards)
         calls = []
         for shard in shards:
             try:
@@ -315,7 +324,6 @@ class _Sharded:
 
     def _add_one(self, row: np.ndarray, metadata: Any) -> str | None:
         shard = self._target()
-        self._check(shard)
         held, error = self._call([shard], "add", row[np.newaxis, :],
                                  None if metadata is None else [metadata])[0]
         stored = held - shard.count
@@ -350,8 +358,7 @@ class _Sharded:
         Returns the first error message a shard reported, in shard order.
         """
         pieces = self._split(n)
-        for shard, _, _ in pieces:
-            self._check(shard)
+        self._check([shard for shard, _, _ in pieces])
         calls = []
         for shard, a, b in pieces:
             part_meta = None if metadata is None else list(metadata[a:b])
