@@ -323,6 +323,7 @@ class _Sharded:
         return smallest
 
     def _add_one(self, row: np.ndarray, metadata: Any) -> str | None:
+        self._check(self._shards)  # a broken index takes nothing until rebuilt
         shard = self._target()
         held, error = self._call([shard], "add", row[np.newaxis, :],
                                  None if metadata is None else [metadata])[0]
@@ -358,7 +359,7 @@ class _Sharded:
         Returns the first error message a shard reported, in shard order.
         """
         pieces = self._split(n)
-        self._check([shard for shard, _, _ in pieces])
+        self._check(self._shards)
         calls = []
         for shard, a, b in pieces:
             part_meta = None if metadata is None else list(metadata[a:b])
@@ -652,7 +653,6 @@ class ShardedHNSW(_Sharded):
         self._params = (dim, layers, m, ef_construction, ef_search, metric,
                         None if schema is None else list(schema))
         PyHNSW(*self._params)  # the argument errors of one index
-        self._has_schema = schema is not None
         super().__init__(client, dim, shards, keep_vectors, timeout)
 
     def _shard_args(self) -> tuple[Any, ...]:
@@ -692,10 +692,9 @@ class ShardedHNSW(_Sharded):
             if n == 0:
                 raise ValueError("Create error: EmptyVectors")
         else:
-            if not self._has_schema:
-                raise ValueError("No schema provided in HNSW instance; cannot use metadata")
-            # Every row is built before anything is stored; rows of the wrong
-            # length make the throwaway index stop before storing.
+            # The schema check, then every row built before anything is stored:
+            # placeholder vectors of the wrong length make the throwaway index
+            # stop right after the rows.
             try:
                 self._scratch().create([[]] * n if self._dim else [[0.0]] * n, metadata)
             except ValueError as error:
