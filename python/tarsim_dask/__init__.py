@@ -23,10 +23,11 @@ reachable.
 from __future__ import annotations
 
 import operator
+import time
 import uuid
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, Self
 
 import numpy as np
 
@@ -235,10 +236,17 @@ class _Sharded:
     # Placement and calls -------------------------------------------------
 
     def _workers(self) -> list[str]:
-        workers = sorted(self._client.scheduler_info(n_workers=-1)["workers"])
+        """The addresses of the workers, sorted; waits for one if there is none."""
+        def listed() -> list[str]:
+            try:
+                info = self._client.scheduler_info(n_workers=-1)
+            except TypeError:  # releases that always list every worker
+                info = self._client.scheduler_info()
+            return sorted(info["workers"])
+        workers = listed()
         if not workers:
             self._client.wait_for_workers(1, timeout=self._timeout)
-            workers = sorted(self._client.scheduler_info(n_workers=-1)["workers"])
+            workers = listed()
         return workers
 
     def _shard_args(self) -> tuple[Any, ...]:
@@ -268,7 +276,23 @@ class _Sharded:
         if lost:
             raise ShardError({shard.number: shard.ids() for shard in lost}, str(lost[0].lost))
 
-    def _gather(self, calls: list[tuple[_Shard, Any]]) -> tuple[list[Any], ShardError | None]:
+    def _wait(self, shard: _Shard, pending: Any, long: bool) -> Any:
+        """The result of one call to a shard. A search may take `timeout` seconds;
+        a call that adds vectors (a graph build can take minutes) may take as
+        long as the shard's worker stays in the cluster."""
+        deadline = time.monotonic() + self._timeout
+        while True:
+            step = 1.0 if long else max(0.01, min(1.0, deadline - time.monotonic()))
+            try:
+                return pending.result(timeout=step)
+            except TimeoutError:
+                if shard.future is None or shard.future.status != "finished":
+                    raise ConnectionError(f"its worker {shard.address} was lost") from None
+                if not long and time.monotonic() >= deadline:
+                    raise TimeoutError(f"no answer within {self._timeout:g} s") from None
+
+    def _gather(self, calls: list[tuple[_Shard, Any]],
+                long: bool = False) -> tuple[list[Any], ShardError | None]:
         """The results of actor calls issued together (None for a failed one) and
         an error naming every shard that failed; those are marked lost."""
         results: list[Any] = []
@@ -276,7 +300,7 @@ class _Sharded:
         first_cause = ""
         for shard, pending in calls:
             try:
-                results.append(pending.result(timeout=self._timeout))
+                results.append(self._wait(shard, pending, long))
             except Exception as error:  # noqa: BLE001 - any failure means the shard is gone
                 cause = f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
                 shard.lost = f"its worker {shard.address} did not answer ({cause})"
@@ -285,13 +309,13 @@ class _Sharded:
                 results.append(None)
         return results, ShardError(failed, first_cause) if failed else None
 
-    def _collect(self, calls: list[tuple[_Shard, Any]]) -> list[Any]:
-        results, failure = self._gather(calls)
+    def _collect(self, calls: list[tuple[_Shard, Any]], long: bool = False) -> list[Any]:
+        results, failure = self._gather(calls, long)
         if failure is not None:
             raise failure
         return results
 
-    def _call(self, shards: list[_Shard], method: str, *args: Any) -> list[Any]:
+    def _call(self, shards: list[_Shard], method: str, *args: Any, long: bool = False) -> list[Any]:
         self._check(shards)
         calls = []
         for shard in shards:
@@ -299,7 +323,7 @@ class _Sharded:
                 calls.append((shard, getattr(shard.actor, method)(*args)))
             except Exception as error:  # noqa: BLE001
                 raise self._lose(shard, f"its actor cannot be reached ({error})") from error
-        return self._collect(calls)
+        return self._collect(calls, long)
 
     def _verify(self, shard: _Shard, held: int) -> None:
         # A worker that restarted answers from a new, empty actor: never use it.
@@ -326,7 +350,7 @@ class _Sharded:
         self._check(self._shards)  # a broken index takes nothing until rebuilt
         shard = self._target()
         held, error = self._call([shard], "add", row[np.newaxis, :],
-                                 None if metadata is None else [metadata])[0]
+                                 None if metadata is None else [metadata], long=True)[0]
         stored = held - shard.count
         if stored:
             last = shard.ranges[-1] if shard.ranges else None
@@ -379,7 +403,7 @@ class _Sharded:
             slice_ = None if rows is not None else array[a:b]
             shard.ranges.append(_Range(base + a, b - a, kept, part_meta, slice_))
         self._total = base + n
-        results, failure = self._gather(calls)
+        results, failure = self._gather(calls, long=True)
         error: str | None = None
         for (shard, a, b), result in zip(pieces, results):
             if result is None:
@@ -491,7 +515,7 @@ class _Sharded:
                     _feed, shard.actor, self._client.compute(r.array), r.metadata,
                     workers=[shard.address], allow_other_workers=True, pure=False)
             try:
-                held, _ = pending.result(timeout=self._timeout)
+                held, _ = self._wait(shard, pending, long=True)
             except Exception as error:  # noqa: BLE001
                 shard.lost = f"rebuild failed: {error}"
                 raise RebuildError(shard.number, shard.ids(),
@@ -509,6 +533,12 @@ class _Sharded:
                 shard.future.release()
                 shard.future = None
             shard.lost = "the index was closed"
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
 
     @property
     def shards(self) -> int:
@@ -532,6 +562,13 @@ class ShardedFlat(_Sharded):
     Answers, errors and messages are those of one `tarsim.PyFlat` holding all
     the vectors in the same order: `search` returns (global id, distance) in
     distance order, ties by id.
+
+    `shards` defaults to the number of workers. With `keep_vectors` (the
+    default) the client keeps a copy of the vectors it sends, from which
+    `rebuild()` recreates lost shards; vectors from a dask array are not
+    copied (the array is recomputed instead). `timeout` is how many seconds a
+    search waits for a shard; adding vectors waits as long as the shard's
+    worker stays in the cluster.
     """
 
     _shard_class = _FlatShard
@@ -605,17 +642,24 @@ class ShardedFlat(_Sharded):
             return []
         out = []
         for answers in table:
-            merged: list[tuple[tuple[bool, float], int, float]] = []
+            merged: list[tuple[bool, float, int, float]] = []
             for shard, found in answers:
                 if found is None:
                     continue
-                starts = shard.ranges
-                for local, distance in found:
-                    merged.append((_order(distance), _global(starts, local), distance))
+                ranges = shard.ranges
+                if len(ranges) == 1:
+                    start = ranges[0].start
+                    for local, d in found:
+                        merged.append((d != d, 0.0 if d != d else d, start + local, d))
+                else:
+                    for local, d in found:
+                        merged.append((d != d, 0.0 if d != d else d, _global(ranges, local), d))
             if not merged:
                 scratch.search(queries[0], k)  # EmptyIndex (dimension 0)
-            merged.sort(key=lambda item: (item[0], item[1]))
-            out.append([(gid, distance) for _, gid, distance in merged[:want]])
+            # (NaN?, distance, id): numbers ascending with -0.0 equal to +0.0,
+            # NaN after every number and equal to every NaN, then id.
+            merged.sort()
+            out.append([(gid, d) for _, _, gid, d in merged[:want]])
         return out
 
 
@@ -641,6 +685,7 @@ class ShardedHNSW(_Sharded):
     Every shard builds its own `tarsim.PyHNSW` in its worker, so the shards
     build in parallel. `search` returns (distance, vector) pairs: each shard's
     first k, merged by distance, then shard, then rank within the shard.
+    `shards`, `keep_vectors` and `timeout` are as for `ShardedFlat`.
     """
 
     _shard_class = _HNSWShard

@@ -3,27 +3,13 @@
 Every test module that uses `client` gets its own cluster, started and closed
 by the fixture, so that a test which kills a worker cannot disturb another
 module. The tests of this folder are skipped when dask.distributed is not
-installed and under the sanitizer run (see `skip_unless_usable`).
+installed and under the sanitizer run (cluster_support.skip_unless_usable).
 """
 from __future__ import annotations
 
-import os
-
 import pytest
 
-TIMEOUT = 30  # seconds for any one cluster operation
-
-
-def skip_unless_usable() -> None:
-    """Called at the top of each test module of this folder."""
-    pytest.importorskip("distributed", reason="dask.distributed is not installed")
-    if os.environ.get("TARSIM_SANITIZED") == "1":
-        # The worker processes would load the sanitized module under the
-        # sanitizer runtime that the interpreter was started with; that run
-        # checks the module's own memory use, which the tests of the other
-        # folders cover without a cluster.
-        pytest.skip("the Dask cluster tests do not run under the sanitizers",
-                    allow_module_level=True)
+from cluster_support import TIMEOUT
 
 
 @pytest.fixture(scope="module")

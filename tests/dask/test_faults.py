@@ -10,7 +10,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import TIMEOUT, skip_unless_usable
+from cluster_support import TIMEOUT, skip_unless_usable
 
 skip_unless_usable()
 

@@ -7,7 +7,7 @@ import struct
 import numpy as np
 import pytest
 
-from conftest import skip_unless_usable
+from cluster_support import skip_unless_usable
 
 skip_unless_usable()
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from conftest import TIMEOUT, skip_unless_usable
+from cluster_support import TIMEOUT, skip_unless_usable
 
 skip_unless_usable()
 
