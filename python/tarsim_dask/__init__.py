@@ -22,6 +22,7 @@ reachable.
 
 from __future__ import annotations
 
+import asyncio
 import operator
 import time
 import uuid
@@ -115,6 +116,15 @@ def _first_bad_length(vectors: Any, dim: int) -> int | None:
     return None
 
 
+def _unreachable(error: BaseException) -> bool:
+    """Whether a failed call means the shard could not be reached: a closed or
+    refused connection, no answer in time, a cancelled or killed task, or an
+    actor its worker no longer has."""
+    if isinstance(error, (OSError, TimeoutError, asyncio.CancelledError, KeyError)):
+        return True
+    return type(error).__name__ in ("KilledWorker", "CancelledError", "FutureCancelledError")
+
+
 def _is_panic(error: BaseException) -> bool:
     return type(error).__name__ == "PanicException" and not isinstance(error, Exception)
 
@@ -138,19 +148,27 @@ class _FlatShard:
         return self._count
 
     def search(self, queries: np.ndarray, k: int,
-               filter: object = None) -> tuple[int, list[Any]]:
-        answers: list[Any] = []
+               filter: object = None) -> tuple[int, Any]:
+        """Local ids and distances, one row per query (every query finds the same
+        number), or None when the index counts as empty (dimension 0)."""
+        ids = []
+        distances = []
         for query in queries:
             try:
-                answers.append(self._index.search(query, k))
+                found = self._index.search(query, k)
             except ValueError:  # EmptyIndex: vectors of dimension 0 store nothing
-                answers.append(None)
-        return self._count, answers
+                return self._count, None
+            ids.append([i for i, _ in found])
+            distances.append([d for _, d in found])
+        shape = (len(queries), len(ids[0]) if ids else 0)
+        return self._count, (np.array(ids, dtype=np.int64).reshape(shape),
+                             np.array(distances, dtype=np.float64).reshape(shape))
 
 
 class _HNSWShard:
     def __init__(self, params: tuple[Any, ...]) -> None:
         self._index = PyHNSW(*params)
+        self._dim = int(params[0])
         self._count = 0
 
     def add(self, rows: np.ndarray, metadata: list[Any] | None = None) -> tuple[int, str | None]:
@@ -172,9 +190,15 @@ class _HNSWShard:
         answers: list[Any] = []
         for query in queries:
             try:
-                answers.append(self._index.search(query, k, filter))
+                found = self._index.search(query, k, filter)
             except ValueError as error:
                 answers.append(str(error))
+                continue
+            # Arrays travel as buffers; the client makes lists of the few it keeps.
+            vectors = np.empty((len(found), self._dim), dtype=np.float64)
+            for row, (_, vector) in enumerate(found):
+                vectors[row] = vector
+            answers.append((np.array([d for d, _ in found], dtype=np.float64), vectors))
         return self._count, answers
 
 
@@ -298,15 +322,24 @@ class _Sharded:
         results: list[Any] = []
         failed: dict[int, list[tuple[int, int]]] = {}
         first_cause = ""
+        unexpected: Exception | None = None
         for shard, pending in calls:
             try:
                 results.append(self._wait(shard, pending, long))
-            except Exception as error:  # noqa: BLE001 - any failure means the shard is gone
+            except Exception as error:  # noqa: BLE001
+                results.append(None)
+                if not long and not _unreachable(error):
+                    # The shard answered with an error of its own: it is not lost.
+                    unexpected = unexpected or error
+                    continue
+                # Unreachable; or, while adding vectors, a shard whose contents
+                # are no longer known: both are lost until rebuilt.
                 cause = f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
                 shard.lost = f"its worker {shard.address} did not answer ({cause})"
                 failed[shard.number] = shard.ids()
                 first_cause = first_cause or shard.lost
-                results.append(None)
+        if not failed and unexpected is not None:
+            raise unexpected
         return results, ShardError(failed, first_cause) if failed else None
 
     def _collect(self, calls: list[tuple[_Shard, Any]], long: bool = False) -> list[Any]:
@@ -433,18 +466,16 @@ class _Sharded:
 
     # Searching -----------------------------------------------------------
 
-    def _fan_out(self, queries: np.ndarray, k: int, filter: object) -> list[list[Any]] | None:
-        """Per query, per shard holding vectors: its answer. None when no shard holds any."""
+    def _fan_out(self, queries: Any, k: int, filter: object) -> list[tuple[_Shard, Any]] | None:
+        """Each shard holding vectors with its answer to the batch; None when no
+        shard holds any."""
         holding = [shard for shard in self._shards if shard.count > 0]
         if not holding:
             return None
         replies = self._call(holding, "search", queries, k, filter)
-        per_shard = []
-        for shard, (held, answers) in zip(holding, replies):
+        for shard, (held, _) in zip(holding, replies):
             self._verify(shard, held)
-            per_shard.append((shard, answers))
-        return [[(shard, answers[q]) for shard, answers in per_shard]
-                for q in range(len(queries))]
+        return [(shard, answers) for shard, (_, answers) in zip(holding, replies)]
 
     # Faults --------------------------------------------------------------
 
@@ -636,39 +667,31 @@ class ShardedFlat(_Sharded):
         if len(queries) == 0:
             return []
         want = max(1, 1 if k is None else operator.index(k))
-        table = self._fan_out(_rows(queries, self._dim), want, None)
-        if table is None:
-            scratch.search(queries[0], k)  # EmptyIndex
-            return []
-        out = []
-        for answers in table:
-            merged: list[tuple[bool, float, int, float]] = []
-            for shard, found in answers:
-                if found is None:
-                    continue
-                ranges = shard.ranges
-                if len(ranges) == 1:
-                    start = ranges[0].start
-                    for local, d in found:
-                        merged.append((d != d, 0.0 if d != d else d, start + local, d))
-                else:
-                    for local, d in found:
-                        merged.append((d != d, 0.0 if d != d else d, _global(ranges, local), d))
-            if not merged:
-                scratch.search(queries[0], k)  # EmptyIndex (dimension 0)
-            # (NaN?, distance, id): numbers ascending with -0.0 equal to +0.0,
-            # NaN after every number and equal to every NaN, then id.
-            merged.sort()
-            out.append([(gid, d) for _, _, gid, d in merged[:want]])
-        return out
+        replies = self._fan_out(_rows(queries, self._dim), want, None)
+        found = [] if replies is None else \
+            [(_global_ids(shard.ranges, answer[0]), answer[1])
+             for shard, answer in replies if answer is not None]
+        if not found:
+            scratch.search(queries[0], k)  # EmptyIndex (none stored, or dimension 0)
+        ids = np.concatenate([i for i, _ in found], axis=1)
+        distances = np.concatenate([d for _, d in found], axis=1)
+        # Rank by (NaN?, distance, id): numbers ascending with -0.0 equal to +0.0
+        # (they compare equal), NaN after every number and equal to every NaN,
+        # then id. The last key of lexsort is the first criterion.
+        nan = np.isnan(distances)
+        order = np.lexsort((ids, np.where(nan, 0.0, distances), nan), axis=-1)[:, :want]
+        ids = np.take_along_axis(ids, order, axis=-1).tolist()
+        distances = np.take_along_axis(distances, order, axis=-1).tolist()
+        return [list(zip(i, d)) for i, d in zip(ids, distances)]
 
 
-def _global(ranges: list[_Range], local: int) -> int:
-    for r in ranges:
-        if local < r.count:
-            return r.start + local
-        local -= r.count
-    raise AssertionError("a shard answered with an id it does not hold")
+def _global_ids(ranges: list[_Range], local: np.ndarray) -> np.ndarray:
+    """Global ids of a shard's local ids: its ranges hold local ids in order."""
+    counts = np.array([r.count for r in ranges], dtype=np.int64)
+    ends = np.cumsum(counts)
+    which = np.searchsorted(ends, local, side="right")
+    starts = np.array([r.start for r in ranges], dtype=np.int64)
+    return np.asarray(starts[which] + local - (ends - counts)[which], dtype=np.int64)
 
 
 def _dask_shape(array: Any, client: Any) -> tuple[int, int]:
@@ -778,17 +801,18 @@ class ShardedHNSW(_Sharded):
         converted = [_row(query) for query in queries]
         same = len({len(q) for q in converted}) == 1
         batch: Any = np.stack(converted) if same else converted
-        table = self._fan_out(batch, want, filter)
-        if table is None:
+        replies = self._fan_out(batch, want, filter)
+        if replies is None:
             return [[] for _ in queries]
         out = []
-        for answers in table:
-            merged: list[tuple[tuple[bool, float], int, int, float, list[float]]] = []
-            for shard, found in answers:
-                if isinstance(found, str):
-                    raise ValueError(found)
-                for rank, (distance, vector) in enumerate(found):
-                    merged.append((_order(distance), shard.number, rank, distance, vector))
+        for q in range(len(queries)):
+            merged: list[tuple[tuple[bool, float], int, int, float, np.ndarray]] = []
+            for shard, answers in replies:
+                if isinstance(answers[q], str):
+                    raise ValueError(answers[q])
+                distances, vectors = answers[q]
+                for rank, d in enumerate(distances.tolist()):
+                    merged.append((_order(d), shard.number, rank, d, vectors))
             merged.sort(key=lambda item: item[:3])
-            out.append([(distance, vector) for _, _, _, distance, vector in merged[:want]])
+            out.append([(d, vectors[rank].tolist()) for _, _, rank, d, vectors in merged[:want]])
         return out
