@@ -171,3 +171,13 @@ def test_constructor_errors_and_dimension_zero_are_those_of_one_index(client):
         assert outcome(lambda: getattr(sharded, method)(*args)) == \
             outcome(lambda: getattr(single, method)(*args)), (method, args)
     sharded.close()
+
+
+def test_the_module_ships_typed_and_leaves_tarsim_alone():
+    import pathlib
+
+    import tarsim_dask
+
+    assert (pathlib.Path(tarsim_dask.__file__).parent / "py.typed").is_file()
+    assert tarsim.__all__ == ["PyFlat", "PyHNSW"]
+    assert not any(name.startswith("Sharded") for name in dir(tarsim))
