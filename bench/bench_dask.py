@@ -14,7 +14,7 @@ count and the latency of search_many against the shard count and the batch
 size.
 
 Data: --n points around 100 Gaussian centres (seeded), queries drawn the same
-way; default graph parameters, euclidean. Times are wall seconds
+way, as in bench_hnsw.py; default graph parameters, euclidean. Times are wall seconds
 (time.perf_counter): the cluster spends them in other processes. The machine
 may be shared with other work, so take the ratios as indications.
 """
@@ -27,17 +27,7 @@ import time
 import numpy as np
 
 import tarsim
-
-CLUSTERS = 100
-
-
-def clustered(n: int, queries: int, dim: int, seed: int) -> tuple[np.ndarray, np.ndarray]:
-    rng = np.random.default_rng(seed)
-    centres = rng.normal(0.0, 4.0, (CLUSTERS, dim))
-    data = centres[rng.integers(0, CLUSTERS, n)] + rng.normal(0.0, 1.0, (n, dim))
-    probes = centres[rng.integers(0, CLUSTERS, queries)] + rng.normal(0.0, 1.0, (queries, dim))
-    return data, probes
-
+from bench_hnsw import clustered  # the same clustered data (this folder is on the path)
 
 def exact_top(data: np.ndarray, probes: np.ndarray, k: int) -> list[set[bytes]]:
     norms = (data ** 2).sum(axis=1)
