@@ -181,7 +181,10 @@ void Sketch::fit(const double* data, std::size_t n) {
   records_.clear();
   const std::size_t dim = dim_;
   std::size_t m = config_.max_axes;
-  if (!config_.ignore_size_rule) m = std::min<std::size_t>(m, dim / 4 >= 3 ? dim / 4 - 3 : 0);
+  if (!config_.ignore_size_rule) {
+    const std::size_t record = dim < 512 ? 8 : dim < 1024 ? 16 : 32;
+    m = std::min<std::size_t>({m, record - 3, dim / 4 >= 3 ? dim / 4 - 3 : 0});
+  }
   m = std::min<std::size_t>(m, dim);
   if (m == 0) return;
 
@@ -314,35 +317,68 @@ double Sketch::threshold(double worst) const {
   return worst;
 }
 
-double Sketch::bound(const Query& query, std::uint32_t id) const {
-  const std::size_t m = axes_;
-  const double* q = query.record.data();
-  const double* x = record(id);
-  switch (metric_) {
-    case metrics::Metric::Euclidean: {
-      double ss = 0.0;
-      for (std::size_t i = 0; i < m; ++i) {
-        const double d = q[i] - x[i];
-        ss = ss + d * d;
+namespace {
+
+// The bounds of `count` consecutive records from `x` (stride values apart)
+// into lb, as Sketch::bound computes them, eight records side by side so
+// that their sums run as independent chains.
+template <metrics::Metric M>
+void bounds_of(const double* q, const double* x, std::size_t m, std::size_t stride,
+               std::size_t count, double margin, bool drop_tail, double* lb) {
+  constexpr std::size_t R = 8;
+  for (std::size_t j = 0; j < count; j += R) {
+    const std::size_t rows = std::min(R, count - j);
+    const double* base = x + j * stride;
+    double acc[R] = {};
+    for (std::size_t i = 0; i < m; ++i) {
+      const double qi = q[i];
+      for (std::size_t r = 0; r < R; ++r) {
+        const double xi = r < rows ? base[r * stride + i] : 0.0;
+        if constexpr (M == metrics::Metric::Euclidean) {
+          const double d = qi - xi;
+          acc[r] = acc[r] + d * d;
+        } else {
+          acc[r] = acc[r] + qi * xi;
+        }
       }
-      const double gap = std::max({0.0, q[m + 1] - x[m + 2], x[m + 1] - q[m + 2]});
-      const double t = q[m] + x[m];
-      return (ss + gap * gap) - margin_ * (t * t);
     }
-    case metrics::Metric::InnerProduct: {
-      double p = 0.0;
-      for (std::size_t i = 0; i < m; ++i) p = p + q[i] * x[i];
-      const double tail = config_.drop_tail ? 0.0 : q[m + 2] * x[m + 2];
-      return p - (tail + margin_ * (q[m] * x[m]));
-    }
-    case metrics::Metric::Cosine: {
-      double p = 0.0;
-      for (std::size_t i = 0; i < m; ++i) p = p + q[i] * x[i];
-      const double tail = config_.drop_tail ? 0.0 : q[m + 2] * x[m + 2];
-      return (p - tail) / (q[m] * x[m]) - margin_;
+    for (std::size_t r = 0; r < rows; ++r) {
+      const double* n = base + r * stride + m;
+      if constexpr (M == metrics::Metric::Euclidean) {
+        const double gap = std::max({0.0, q[m + 1] - n[2], n[1] - q[m + 2]});
+        const double t = q[m] + n[0];
+        lb[j + r] = (acc[r] + gap * gap) - margin * (t * t);
+      } else if constexpr (M == metrics::Metric::InnerProduct) {
+        const double tail = drop_tail ? 0.0 : q[m + 2] * n[2];
+        lb[j + r] = acc[r] - (tail + margin * (q[m] * n[0]));
+      } else {
+        const double tail = drop_tail ? 0.0 : q[m + 2] * n[2];
+        lb[j + r] = (acc[r] - tail) / (q[m] * n[0]) - margin;
+      }
     }
   }
-  return kNaN;
+}
+
+}  // namespace
+
+double Sketch::bound(const Query& query, std::uint32_t id) const {
+  double lb = kNaN;
+  const double* q = query.record.data();
+  switch (metric_) {
+    case metrics::Metric::Euclidean:
+      bounds_of<metrics::Metric::Euclidean>(q, record(id), axes_, stride(), 1, margin_,
+                                            config_.drop_tail, &lb);
+      break;
+    case metrics::Metric::InnerProduct:
+      bounds_of<metrics::Metric::InnerProduct>(q, record(id), axes_, stride(), 1, margin_,
+                                               config_.drop_tail, &lb);
+      break;
+    case metrics::Metric::Cosine:
+      bounds_of<metrics::Metric::Cosine>(q, record(id), axes_, stride(), 1, margin_,
+                                         config_.drop_tail, &lb);
+      break;
+  }
+  return lb;
 }
 
 bool Sketch::may_enter(const Query& query, double threshold, std::uint32_t id) const {
@@ -351,11 +387,31 @@ bool Sketch::may_enter(const Query& query, double threshold, std::uint32_t id) c
 
 std::size_t Sketch::survivors(const Query& query, double threshold, std::size_t begin,
                               std::size_t count, std::uint32_t* ids) const {
+  constexpr std::size_t kPiece = 256;
+  double lb[kPiece];
   std::size_t live = 0;
-  for (std::size_t j = 0; j < count; ++j) {
-    const auto id = static_cast<std::uint32_t>(begin + j);
-    ids[live] = id;
-    live += !(bound(query, id) >= threshold);
+  for (std::size_t at = 0; at < count; at += kPiece) {
+    const std::size_t piece = std::min(kPiece, count - at);
+    const double* q = query.record.data();
+    const double* x = record(begin + at);
+    switch (metric_) {
+      case metrics::Metric::Euclidean:
+        bounds_of<metrics::Metric::Euclidean>(q, x, axes_, stride(), piece, margin_,
+                                              config_.drop_tail, lb);
+        break;
+      case metrics::Metric::InnerProduct:
+        bounds_of<metrics::Metric::InnerProduct>(q, x, axes_, stride(), piece, margin_,
+                                                 config_.drop_tail, lb);
+        break;
+      case metrics::Metric::Cosine:
+        bounds_of<metrics::Metric::Cosine>(q, x, axes_, stride(), piece, margin_,
+                                           config_.drop_tail, lb);
+        break;
+    }
+    for (std::size_t j = 0; j < piece; ++j) {
+      ids[live] = static_cast<std::uint32_t>(begin + at + j);
+      live += !(lb[j] >= threshold);
+    }
   }
   return live;
 }

@@ -37,9 +37,11 @@ struct Config {
   // No sketches below this dimension: a record would cost too large a share
   // of the vector it stands for.
   std::uint32_t min_dim = 64;
-  // At most this many axes, and at most dim / 4 - 3 with the defaults, so
-  // that a record adds at most a quarter to the vector's bytes.
-  std::uint32_t max_axes = 13;
+  // At most this many axes. With the size rule, a record is also one cache
+  // line (5 axes) below dimension 512, two (13 axes) below 1024 and four
+  // above, and never more than a quarter of the vector's bytes: a scan reads
+  // every record, so a small one pays more than a few more axes would.
+  std::uint32_t max_axes = 29;
   // When set, max_axes alone limits the axes (tests at small dimensions).
   bool ignore_size_rule = false;
   // Test-only planted faults: the rounding margins are multiplied by
