@@ -22,10 +22,12 @@
 // u^8 times any product of two nonzero norms involved, so the relative terms
 // below (each at least u times such a product) absorb it; a zero vector has
 // an exactly zero record and contributes no error at all. We require
-// eps <= 2^-20, so 1 + eps, |s| / |x| and similar factors are below 1.01,
-// and every factor of 2 in the margins is room for the roundings of the
-// handful of operations that assemble a bound (each at most u times a value
-// no larger than 3 times the product of the norms).
+// eps <= 2^-20, so 1 + eps, |s| / |x| and similar factors are below 1.01.
+// Each margin below is larger than the sum of the error terms derived for
+// it, and the excess (at least 6 u times the scale of the bound: the product
+// of the norms, or its square for the euclidean distance) covers the
+// roundings of the handful of operations that assemble the bound, each at
+// most u times a value no larger than 3.1 times that scale.
 //
 // Record norms. N = computed |x|^2 (relative error g(dim)), S = computed
 // |s|^2. nu = sqrt(N) (1 + 2 g(dim) + 2^-40) >= |x|. By (2), |r_x|^2 lies
@@ -60,8 +62,9 @@
 // c (each of dot, the two square roots, their product and the quotient errs
 // relatively by at most g(dim), and |c| <= 1). With X = P - rhi_q rhi_x,
 // c >= X / (|q||x|) - (2 eps + 3 delta + 2 g(m)), and replacing |q||x| by
-// nu_q nu_x (relative excess at most 3 g(dim) + 2^-40 each) costs at most
-// 6.3 (3 g(dim) + 2^-40) since |X| <= 2.1 |q||x|. So
+// nu_q nu_x (relative excess at most 3 g(dim) + 2 u + 2^-40 each) costs
+// nothing when X >= 0 and at most 6.3 (3 g(dim) + 2 u + 2^-40) otherwise,
+// since |X| <= 2.1 |q||x|. So
 //   lb = X / (nu_q nu_x) - eta_cos,
 //   eta_cos = 2 (2 eps + 3 delta + 2 g(m) + 27 g(dim) + 7 2^-40) + 32 u,
 // and lb >= worst proves d >= worst.
