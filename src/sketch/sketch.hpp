@@ -113,7 +113,7 @@ class Sketch {
   std::uint32_t dim_ = 0;
   metrics::Metric metric_ = metrics::Metric::Euclidean;
   std::uint32_t axes_ = 0;             // m; 0 while there is no basis
-  std::vector<double> basis_t_;        // dim x m: entry (k, i) is row i of B at position k
+  std::vector<double> basis_;          // B: m rows of dim values
   ValueStorage records_;               // stride() doubles per stored row
   std::size_t fitted_rows_ = 0;        // rows stored at the last fit
   std::size_t fits_ = 0;
