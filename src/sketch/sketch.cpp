@@ -74,6 +74,8 @@
 // out that was not proven.
 #include "sketch/sketch.hpp"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -107,40 +109,50 @@ struct SplitMix {
 
 // Whether bounds can be proven for a vector (see the header of this file).
 bool provable(const double* x, std::size_t dim, bool nonzero) {
-  double top = 0.0;
-  bool bad = false;  // a magnitude above kHuge, an infinity or a NaN
-  for (std::size_t k = 0; k < dim; ++k) {
-    const double a = std::fabs(x[k]);
-    bad |= !(a <= kHuge);
-    top = a > top ? a : top;
+  // Two lanes at a time: the largest magnitude, and whether any lane was
+  // not at most kHuge (an infinity or a NaN included).
+  const __m128d sign = _mm_set1_pd(-0.0);
+  const __m128d huge = _mm_set1_pd(kHuge);
+  __m128d top2 = _mm_setzero_pd();
+  __m128d ok2 = _mm_castsi128_pd(_mm_set1_epi64x(-1));
+  std::size_t k = 0;
+  for (; k + 2 <= dim; k += 2) {
+    const __m128d a = _mm_andnot_pd(sign, _mm_loadu_pd(x + k));
+    ok2 = _mm_and_pd(ok2, _mm_cmple_pd(a, huge));
+    top2 = _mm_max_pd(a, top2);
   }
-  if (bad) return false;
+  if (_mm_movemask_pd(ok2) != 3) return false;
+  double lanes[2];
+  _mm_storeu_pd(lanes, top2);
+  double top = std::max(lanes[0], lanes[1]);
+  if (k < dim) {
+    const double a = std::fabs(x[k]);
+    if (!(a <= kHuge)) return false;
+    top = std::max(top, a);
+  }
   if (top == 0.0) return !nonzero;
   return top >= kTiny;
 }
 
-// A dot product in eight interleaved partial sums, two vectors of four. The
-// sketches need no particular order of summation: the error bound g(n) used
-// above holds for any order in which n rounded products are added.
-using Four = double __attribute__((vector_size(32)));
-
+// A dot product in eight interleaved partial sums (four pairs, in the
+// baseline instruction set). The sketches need no particular order of
+// summation: the error bound g(n) used above holds for any order in which
+// n rounded products are added.
 double dot(const double* a, const double* b, std::size_t n) {
-  Four lo = {0.0, 0.0, 0.0, 0.0};
-  Four hi = lo;
+  __m128d p0 = _mm_setzero_pd(), p1 = p0, p2 = p0, p3 = p0;
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8) {
-    Four a0, a1, b0, b1;  // unaligned loads
-    std::memcpy(&a0, a + i, sizeof a0);
-    std::memcpy(&a1, a + i + 4, sizeof a1);
-    std::memcpy(&b0, b + i, sizeof b0);
-    std::memcpy(&b1, b + i + 4, sizeof b1);
-    lo = lo + a0 * b0;
-    hi = hi + a1 * b1;
+    p0 = _mm_add_pd(p0, _mm_mul_pd(_mm_loadu_pd(a + i), _mm_loadu_pd(b + i)));
+    p1 = _mm_add_pd(p1, _mm_mul_pd(_mm_loadu_pd(a + i + 2), _mm_loadu_pd(b + i + 2)));
+    p2 = _mm_add_pd(p2, _mm_mul_pd(_mm_loadu_pd(a + i + 4), _mm_loadu_pd(b + i + 4)));
+    p3 = _mm_add_pd(p3, _mm_mul_pd(_mm_loadu_pd(a + i + 6), _mm_loadu_pd(b + i + 6)));
   }
   double tail = 0.0;
   for (; i < n; ++i) tail = tail + a[i] * b[i];
-  const Four sum = lo + hi;
-  return ((sum[0] + sum[1]) + (sum[2] + sum[3])) + tail;
+  const __m128d sum = _mm_add_pd(_mm_add_pd(p0, p1), _mm_add_pd(p2, p3));
+  double two[2];
+  _mm_storeu_pd(two, sum);
+  return (two[0] + two[1]) + tail;
 }
 
 // Makes the rows of x (m x dim) orthonormal by modified Gram-Schmidt, twice
