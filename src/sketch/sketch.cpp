@@ -196,7 +196,8 @@ void Sketch::update(const double* data, std::size_t n) {
   if (!config_.enabled || dim_ == 0) return;
   if (dim_ < config_.min_dim && !config_.ignore_size_rule) return;
   if (n < config_.min_rows || n == 0) return;
-  if (fitted_rows_ == 0 || n / config_.growth >= fitted_rows_) {
+  const std::size_t growth = std::max<std::size_t>(config_.growth, 2);
+  if (fitted_rows_ == 0 || n / growth >= fitted_rows_) {
     fit(data, n);
     return;
   }
