@@ -11,6 +11,7 @@
 #include "metrics/interrupt.hpp"
 #include "metrics/metrics.hpp"
 #include "metrics/storage.hpp"
+#include "sketch/sketch.hpp"
 
 namespace tarsim::flat {
 
@@ -18,6 +19,12 @@ namespace tarsim::flat {
 // Interrupted: the caller's interruption hook asked an operation to stop.
 enum class FlatError : std::uint8_t { EmptyIndex, EmptyVectors, TooManyVectors, Interrupted };
 const char* error_name(FlatError error);
+
+// What one search read: rows whose sketch was bounded, rows scored exactly.
+struct ScanStats {
+  std::size_t sketched = 0;
+  std::size_t scored = 0;
+};
 
 // One ranked answer: the stored vector's id and its raw metric value.
 struct Hit {
@@ -28,8 +35,7 @@ struct Hit {
 class Flat {
  public:
   // `max_vectors` lowers the cap on stored vectors, for tests.
-  Flat(std::uint32_t dim, metrics::Metric metric, std::size_t max_vectors = kMaxVectors)
-      : dim_(dim), metric_(metric), max_vectors_(max_vectors) {}
+  Flat(std::uint32_t dim, metrics::Metric metric, std::size_t max_vectors = kMaxVectors);
 
   std::uint32_t dim() const { return dim_; }
   metrics::Metric metric() const { return metric_; }
@@ -53,11 +59,25 @@ class Flat {
   // popping a heap of every (distance, id) pair until k results are held (so
   // k = 0 gives one). The query holds dim values. EmptyIndex when nothing is
   // stored. Polls `interrupt` between pieces of the scan (Interrupted).
+  // Rows whose sketch bound rules them out are not read; the result is the
+  // same to the bit either way. `stats`, when given, receives what was read.
   std::optional<FlatError> search(std::span<const double> query, std::uint32_t k,
-                                  std::vector<Hit>& out, Interrupt* interrupt = nullptr) const;
+                                  std::vector<Hit>& out, Interrupt* interrupt = nullptr,
+                                  ScanStats* stats = nullptr) const;
+
+  // Testing and benchmarking knobs, never needed for correct results:
+  // whether searches use the sketch bounds (on unless the environment
+  // variable TARSIM_BOUNDS is "off" when the first index is made), and the
+  // sketch settings (recomputes the sketches of what is stored).
+  void set_bounds(bool on) { bounds_ = on; }
+  bool bounds() const { return bounds_; }
+  void set_sketch_config(const sketch::Config& config);
+  const sketch::Sketch& sketch() const { return sketch_; }
 
  private:
   ValueStorage vectors_;
+  sketch::Sketch sketch_;
+  bool bounds_;
   std::uint32_t dim_;
   metrics::Metric metric_;
   std::size_t max_vectors_;

@@ -315,3 +315,51 @@ def test_constructor_conversion_order():
         tarsim.PyFlat(2, metric=5)
     with pytest.raises(OverflowError):
         tarsim.PyFlat(-1, metric=5)
+
+
+# ---------------------------------------------------------------------------
+# Large indexes keep sketches and rule rows out by proven bounds; the
+# answers must be exactly those of a process with the bounds turned off.
+
+BOUNDS_CHILD = r"""
+import json, random, struct, sys
+import tarsim
+rng = random.Random(31)
+dim, n = 96, 9000
+specials = [0.0, -0.0, float("nan"), float("inf"), -float("inf"), 1e150, 1e-300]
+axes = [[rng.gauss(0, 1) for _ in range(dim)] for _ in range(2)]
+def row():
+    a, b = rng.gauss(0, 5), rng.gauss(0, 1)
+    v = [round(a * x + b * y + rng.gauss(0, 0.5)) for x, y in zip(*axes)]
+    if rng.random() < 0.02:
+        v[rng.randrange(dim)] = rng.choice(specials)
+    return v
+rows = [row() for _ in range(n)]
+rows[100:140] = [rows[99]] * 40  # exact ties
+out = []
+for metric in (None, "inner_product", "cosine"):
+    index = tarsim.PyFlat(dim, metric)
+    index.create(rows[: n // 2])
+    for v in rows[n // 2:]:
+        index.insert(v)
+    for q in [row() for _ in range(12)] + [rows[99], [0.0] * dim]:
+        for k in (1, 10, 100):
+            out.append([(i, struct.pack("<d", d).hex()) for i, d in index.search(q, k)])
+print(json.dumps(out))
+"""
+
+
+def test_bounds_do_not_change_answers():
+    import os
+    import subprocess
+    import sys
+
+    def run(bounds):
+        env = dict(os.environ, TARSIM_BOUNDS=bounds)
+        done = subprocess.run([sys.executable, "-c", BOUNDS_CHILD], env=env, check=True,
+                              capture_output=True, text=True)
+        return done.stdout
+
+    on, off = run("on"), run("off")
+    assert on == off
+    assert len(on) > 10000

@@ -1,0 +1,44 @@
+// Bytes a PyFlat search reads, with the sketch bounds, as a share of the
+// stored vectors' bytes. Built by bench_bounds.py against this source tree.
+// Usage: bounds_bytes <file> <k>; the file holds n, queries, dim as int64
+// and then the n stored rows and the query rows as float64.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "flat/flat.hpp"
+
+int main(int argc, char** argv) {
+  if (argc < 3) return 2;
+  std::FILE* f = std::fopen(argv[1], "rb");
+  if (f == nullptr) return 2;
+  std::int64_t head[3];
+  if (std::fread(head, sizeof head, 1, f) != 1) return 2;
+  const std::size_t n = head[0], queries = head[1], dim = head[2];
+  std::vector<double> rows((n + queries) * dim);
+  if (std::fread(rows.data(), sizeof(double), rows.size(), f) != rows.size()) return 2;
+  std::fclose(f);
+  const auto k = static_cast<std::uint32_t>(std::atoi(argv[2]));
+  const char* names[] = {"euclidean", "inner_product", "cosine"};
+  const tarsim::metrics::Metric metrics[] = {tarsim::metrics::Metric::Euclidean,
+                                             tarsim::metrics::Metric::InnerProduct,
+                                             tarsim::metrics::Metric::Cosine};
+  std::printf("{");
+  for (int m = 0; m < 3; ++m) {
+    tarsim::flat::Flat index(static_cast<std::uint32_t>(dim), metrics[m]);
+    index.add_rows(rows.data(), n);
+    const double record = static_cast<double>(index.sketch().bytes_per_vector());
+    double read = 0.0;
+    std::vector<tarsim::flat::Hit> out;
+    for (std::size_t q = 0; q < queries; ++q) {
+      tarsim::flat::ScanStats stats;
+      index.search({rows.data() + (n + q) * dim, dim}, k, out, nullptr, &stats);
+      read += stats.sketched * record + stats.scored * dim * sizeof(double);
+    }
+    std::printf("%s\"%s\": {\"share\": %.6f, \"sketch_bytes\": %.0f}", m ? ", " : "", names[m],
+                read / queries / (static_cast<double>(n) * dim * sizeof(double)), record);
+  }
+  std::printf("}\n");
+  return 0;
+}

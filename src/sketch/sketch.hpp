@@ -1,0 +1,125 @@
+// Sketches of stored vectors: a few coordinates of every vector in a basis
+// fitted to the data, with the norms that proven lower bounds on the metric
+// values need. A scan asks for the bounds first and computes the exact
+// distance only for the vectors whose bound does not already rule them out.
+//
+// The sketch of a vector x is one record of stride() doubles:
+//   s[0 .. m)   the computed products of the m basis rows with x
+//   s[m]        nu:  an upper bound on the true norm |x|
+//   s[m + 1]    rlo: a lower bound on the norm of the part of x outside the
+//                    span of the basis (the residual x - B'Bx)
+//   s[m + 2]    rhi: an upper bound on that residual norm
+// A vector the bounds cannot be proven for (a non-finite component, a huge
+// or a tiny magnitude, a zero vector under the cosine) gets NaN in every
+// slot: every bound computed from it is NaN, and a NaN bound rules nothing
+// out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "metrics/metrics.hpp"
+#include "metrics/storage.hpp"
+
+namespace tarsim::sketch {
+
+// When the sketches are kept and what they look like. The defaults are what
+// the indexes use; the other fields exist so that tests can force the
+// machinery onto small indexes and plant faults in it.
+struct Config {
+  bool enabled = true;
+  // A basis is fitted once the index holds this many vectors...
+  std::size_t min_rows = 8192;
+  // ... and refitted whenever it has grown this many times since the fit.
+  std::size_t growth = 8;
+  // No sketches below this dimension: a record would cost too large a share
+  // of the vector it stands for.
+  std::uint32_t min_dim = 64;
+  // At most this many axes. With the size rule, a record is also one cache
+  // line (5 axes) below dimension 512, two (13 axes) below 1024 and four
+  // above, and never more than a quarter of the vector's bytes: a scan reads
+  // every record, so a small one pays more than a few more axes would.
+  std::uint32_t max_axes = 29;
+  // When set, max_axes alone limits the axes (tests at small dimensions).
+  bool ignore_size_rule = false;
+  // Test-only planted faults: the rounding margins are multiplied by
+  // margin_scale, and drop_tail leaves out the residual term of the inner
+  // product and cosine bounds. Both make the bounds unsound when changed.
+  double margin_scale = 1.0;
+  bool drop_tail = false;
+};
+
+// A query prepared for the bounds: its own record, as for a stored vector.
+struct Query {
+  std::vector<double> record;
+  bool usable = false;
+};
+
+class Sketch {
+ public:
+  Sketch() = default;
+  Sketch(std::uint32_t dim, metrics::Metric metric, Config config = {});
+
+  const Config& config() const { return config_; }
+  // Whether bounds can be asked for: a basis is fitted and every stored
+  // vector has its record.
+  bool ready() const { return axes_ > 0; }
+  std::uint32_t axes() const { return axes_; }
+  std::size_t stride() const { return std::size_t{axes_} + 3; }
+  std::size_t rows() const { return stride() == 3 ? 0 : records_.size() / stride(); }
+  std::size_t bytes_per_vector() const { return ready() ? stride() * sizeof(double) : 0; }
+  // Bound on |B B' - I| (spectral norm) for the basis in use; 0 before a fit.
+  double orthogonality_error() const { return eps_; }
+  // How many times a basis has been fitted.
+  std::size_t fits() const { return fits_; }
+  const double* record(std::size_t id) const { return records_.data() + id * stride(); }
+
+  // Brings the records up to date with the first n rows of `data` (dim
+  // values each, back to back), of which the first rows() are unchanged
+  // since the last call: fits or refits the basis when the growth rule says
+  // so (recomputing every record), otherwise adds the new rows' records.
+  void update(const double* data, std::size_t n);
+
+  // Prepares a query of dim values. usable is false when no bound can be
+  // proven for it (or nothing is ready); the caller then scores everything.
+  void prepare(std::span<const double> query, Query& out) const;
+
+  // Threshold form of `worst` for the bounds: the value a bound must reach
+  // for a vector to be ruled out. NaN (nothing is ruled out) when worst is
+  // not a finite number.
+  double threshold(double worst) const;
+
+  // The rows among [begin, begin + count) that may rank before the worst
+  // kept result, in id order, written to ids; returns how many. `threshold`
+  // comes from threshold(worst).
+  std::size_t survivors(const Query& query, double threshold, std::size_t begin,
+                        std::size_t count, std::uint32_t* ids) const;
+  // The same test for a single stored row: false only when it is proven
+  // that the computed metric value of (query, row) does not rank before the
+  // worst kept one.
+  bool may_enter(const Query& query, double threshold, std::uint32_t id) const;
+  // The lower bound itself, in threshold units (squared for the euclidean
+  // distance); NaN when nothing is proven. For tests.
+  double bound(const Query& query, std::uint32_t id) const;
+
+ private:
+  void fit(const double* data, std::size_t n);
+  void compute_record(const double* x, double* out) const;
+  void set_margins();
+
+  Config config_;
+  std::uint32_t dim_ = 0;
+  metrics::Metric metric_ = metrics::Metric::Euclidean;
+  std::uint32_t axes_ = 0;             // m; 0 while there is no basis
+  std::vector<double> basis_;          // B: m rows of dim values
+  ValueStorage records_;               // stride() doubles per stored row
+  std::size_t fitted_rows_ = 0;        // rows stored at the last fit
+  std::size_t fits_ = 0;
+  double eps_ = 0.0;                   // proven bound on |B B' - I|
+  double residual_slack_ = 0.0;        // relative margin of the residual interval
+  double margin_ = 0.0;                // the metric's margin (see sketch.cpp)
+};
+
+}  // namespace tarsim::sketch

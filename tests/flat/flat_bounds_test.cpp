@@ -1,0 +1,181 @@
+// Searches with the sketch bounds give exactly what searches without them
+// give: the same ids in the same order, the same distance bits.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "flat/flat.hpp"
+
+namespace tarsim::flat {
+namespace {
+
+using metrics::Metric;
+using V = std::vector<double>;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+sketch::Config small_config(std::uint32_t axes) {
+  sketch::Config config;
+  config.min_rows = 8;
+  config.growth = 2;
+  config.min_dim = 1;
+  config.max_axes = axes;
+  config.ignore_size_rule = true;
+  return config;
+}
+
+// One row of the given kind: 0 near a low-dimensional subspace with a
+// shared offset (the bounds rule out most rows), 1 small integers (ties),
+// 2 hostile (specials mixed into small integers, constant rows), 3 Gaussian.
+void fill_row(std::mt19937_64& rng, int kind, const V& axes, double* row, std::size_t dim) {
+  std::normal_distribution<double> normal;
+  const double specials[] = {0.0, -0.0, kNaN, kInf, -kInf, 1e150, -1e150, 1e-300, -1e-300};
+  const double c0 = normal(rng) * 5, c1 = normal(rng);
+  const bool constant = rng() % 8 == 0;
+  for (std::size_t k = 0; k < dim; ++k) {
+    switch (kind) {
+      case 0:
+        row[k] = 3.0 + c0 * axes[k] + c1 * axes[dim + k] + 0.01 * normal(rng);
+        break;
+      case 1:
+        row[k] = static_cast<double>(rng() % 3) - 1;
+        break;
+      case 2:
+        row[k] = constant ? 2.0 : static_cast<double>(rng() % 5) - 2;
+        if (rng() % 24 == 0) row[k] = specials[rng() % std::size(specials)];
+        break;
+      default:
+        row[k] = normal(rng);
+    }
+  }
+}
+
+std::string compare(const Flat& index, const V& query, std::uint32_t k) {
+  Flat& mutable_index = const_cast<Flat&>(index);
+  std::vector<Hit> on, off;
+  mutable_index.set_bounds(true);
+  index.search(query, k, on);
+  mutable_index.set_bounds(false);
+  index.search(query, k, off);
+  mutable_index.set_bounds(true);
+  if (on.size() != off.size()) return "sizes differ";
+  for (std::size_t i = 0; i < on.size(); ++i) {
+    if (on[i].id != off[i].id ||
+        std::bit_cast<std::uint64_t>(on[i].distance) !=
+            std::bit_cast<std::uint64_t>(off[i].distance)) {
+      return "rank " + std::to_string(i) + ": id " + std::to_string(on[i].id) + " vs " +
+             std::to_string(off[i].id);
+    }
+  }
+  return "";
+}
+
+// Grows an index row by row across refits of the basis and compares
+// searches with and without bounds at several sizes; returns the first
+// difference or "".
+std::string grow_and_compare(const sketch::Config& config, std::uint64_t seed,
+                             std::size_t max_dim) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> normal;
+  std::size_t bounded_searches = 0;
+  for (Metric metric : {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine}) {
+    for (std::size_t dim : {1, 2, 3, 9, 40, 130, 700}) {
+      if (dim > max_dim) continue;
+      for (int kind = 0; kind < 4; ++kind) {
+        V axes(2 * dim);
+        for (double& a : axes) a = normal(rng);
+        Flat index(static_cast<std::uint32_t>(dim), metric);
+        sketch::Config c = config;
+        c.max_axes = static_cast<std::uint32_t>(std::min<std::size_t>(dim, config.max_axes));
+        index.set_sketch_config(c);
+        const std::size_t n = dim >= 130 ? 1200 : 2600;
+        V row(dim);
+        for (std::size_t i = 1; i <= n; ++i) {
+          fill_row(rng, kind, axes, row.data(), dim);
+          // Some rows come in batches, the rest one at a time.
+          index.add(row);
+          if (i % 700 != 0 && i != 37 && i != n) continue;
+          for (int q = 0; q < 3; ++q) {
+            fill_row(rng, kind, axes, row.data(), dim);
+            for (std::uint32_t k : {1u, 10u, 64u}) {
+              ScanStats stats;
+              std::vector<Hit> out;
+              index.search(row, k, out, nullptr, &stats);
+              bounded_searches += stats.scored < index.size();
+              const std::string fault = compare(index, row, k);
+              if (!fault.empty()) {
+                return "metric " + std::to_string(int(metric)) + " dim " +
+                       std::to_string(dim) + " kind " + std::to_string(kind) + " n " +
+                       std::to_string(i) + " k " + std::to_string(k) + ": " + fault;
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+  // The comparison means nothing unless the bounds did rule rows out.
+  if (bounded_searches < 50) return "bounds ruled out rows in only " +
+                                    std::to_string(bounded_searches) + " searches";
+  return "";
+}
+
+TEST(FlatBounds, SameResultsWithAndWithoutBoundsAcrossRefits) {
+  EXPECT_EQ(grow_and_compare(small_config(6), 11, 700), "");
+}
+
+TEST(FlatBounds, PlantedUnsoundBoundChangesResults) {
+  sketch::Config planted = small_config(6);
+  planted.drop_tail = true;
+  EXPECT_NE(grow_and_compare(planted, 12, 40), "");
+}
+
+TEST(FlatBounds, DefaultsSkipWhatCannotPay) {
+  std::mt19937_64 rng(4);
+  std::normal_distribution<double> normal;
+  // Structured data at dimension 128: the default sketch is made and used.
+  const std::size_t dim = 128, n = 20000;
+  V axes(2 * dim);
+  for (double& a : axes) a = normal(rng);
+  V rows(n * dim);
+  for (std::size_t i = 0; i < n; ++i) fill_row(rng, 0, axes, rows.data() + i * dim, dim);
+  for (int kind : {0, 3}) {
+    Flat index(dim, Metric::Euclidean);
+    if (kind == 0) {
+      index.add_rows(rows.data(), n);
+    } else {
+      for (std::size_t i = 0; i < n; ++i) fill_row(rng, 3, axes, rows.data() + i * dim, dim);
+      index.add_rows(rows.data(), n);
+    }
+    ASSERT_TRUE(index.sketch().ready());
+    EXPECT_LE(index.sketch().bytes_per_vector() * 4, dim * sizeof(double));
+    V query(dim);
+    fill_row(rng, kind, axes, query.data(), dim);
+    std::vector<Hit> out;
+    ScanStats stats;
+    index.search(query, 10, out, nullptr, &stats);
+    if (kind == 0) {
+      EXPECT_LT(stats.scored, n / 10);
+    } else {
+      // Gaussian data: the bounds rule out nearly nothing, so they are given
+      // up after a few blocks.
+      EXPECT_LT(stats.sketched, n / 2);
+      EXPECT_GT(stats.scored, n * 9 / 10);
+    }
+    EXPECT_EQ(compare(index, query, 10), "");
+  }
+  // Below the dimension rule, no sketch is kept.
+  Flat small(32, Metric::Euclidean);
+  small.add_rows(rows.data(), n * 4);
+  EXPECT_FALSE(small.sketch().ready());
+}
+
+}  // namespace
+}  // namespace tarsim::flat
