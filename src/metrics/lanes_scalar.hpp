@@ -1,0 +1,38 @@
+// Scalar lanes: one stored vector per "register", the groups of a block run
+// as independent sums side by side. Built for the baseline instruction set of
+// the target, so every processor can run them.
+#pragma once
+
+#ifndef TARSIM_KERNEL_HEADERS_READY
+#error "include metrics/kernels.hpp first"
+#endif
+
+namespace tarsim::metrics::kernels {
+namespace {
+
+struct ScalarLanes {
+  using V = double;
+  static constexpr std::size_t W = 1;
+  // Vectors scored side by side by the scoring and the early-abandoning
+  // kernels, and whether the latter requests the next block's rows.
+  static constexpr std::size_t score_groups = 4;
+  static constexpr std::size_t bounded_groups = 4;
+  static constexpr bool bounded_prefetch = false;
+
+  static V zero() { return 0.0; }
+  static V set1(double x) { return x; }
+  static V load(const double* p) { return *p; }
+  static V load_part(const double* p, std::size_t) { return *p; }
+  static V add(V a, V b) { return a + b; }
+  static V sub(V a, V b) { return a - b; }
+  static V mul(V a, V b) { return a * b; }
+  static V div(V a, V b) { return a / b; }
+  static V sqrt(V a) { return std::sqrt(a); }
+  static void store(double* p, V v) { *p = v; }
+  static void transpose(V (&)[W]) {}
+  // True when no lane is below its limit (a NaN lane counts as not below).
+  static bool none_below(V acc, V limit) { return !(acc < limit); }
+};
+
+}  // namespace
+}  // namespace tarsim::metrics::kernels
