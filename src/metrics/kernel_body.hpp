@@ -2,11 +2,8 @@
 //
 // A kernels_<set>.cpp includes metrics/kernels.hpp, selects its target,
 // includes its lanes header and then this file, and fills its table with
-// table_of<Lanes>(). A lanes type I provides
+// table_of<Lanes, Tuning{...}>(). A lanes type provides
 //   V, W                     vector type and its number of double lanes
-//   score_groups             groups of W vectors the scoring kernels keep in flight
-//   bounded_groups           the same for the early-abandoning kernel
-//   bounded_prefetch         whether that kernel requests the next block's rows
 //   zero, set1, load, load_part(p, cnt), add, sub, mul, div, sqrt, store
 //   transpose(V (&t)[W])     rows of a W x W tile become its columns
 //   none_below(acc, limit)   no lane of acc is below limit (NaN is not below)
@@ -33,6 +30,21 @@
 
 namespace tarsim::metrics::kernels {
 namespace {
+
+// How a set's kernels use its lanes.
+struct Tuning {
+  std::size_t score_groups;    // groups of W vectors the scoring kernels keep in flight
+  std::size_t bounded_groups;  // the same for the early-abandoning kernel
+  bool bounded_prefetch;       // whether that kernel requests the next block's rows
+};
+
+// The type every kernel below is written over: the lanes and their tuning.
+template <class Lanes, Tuning T>
+struct Tuned : Lanes {
+  static constexpr std::size_t score_groups = T.score_groups;
+  static constexpr std::size_t bounded_groups = T.bounded_groups;
+  static constexpr bool bounded_prefetch = T.bounded_prefetch;
+};
 
 // How far past the block being scored contiguous data is requested.
 constexpr std::size_t kAheadBytes = 32768;
@@ -407,8 +419,9 @@ void euclidean_rows_bounded(Vec query, const double* base, std::size_t dim,
 
 // ---------------------------------------------------------------- table
 
-template <class I>
+template <class Lanes, Tuning T>
 constexpr Table table_of() {
+  using I = Tuned<Lanes, T>;
   return Table{&score_block<I>, &score_rows<I>, &euclidean_rows_bounded<I>};
 }
 

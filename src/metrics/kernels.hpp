@@ -2,10 +2,11 @@
 //
 // Layout of the layer:
 //   lanes_<set>.hpp    what one instruction set offers: load, arithmetic,
-//                      transpose, masks, and how many groups it keeps in flight
+//                      transpose, masks
 //   kernel_body.hpp    the block driver and every kernel, written once over a
 //                      lanes type
-//   kernels_<set>.cpp  compiles the body for one set and fills its table
+//   kernels_<set>.cpp  compiles the body for one set and fills its table,
+//                      with how many vectors that set keeps in flight
 //   metrics.cpp        the run-time choice of table (simd.hpp)
 //
 // A table must only be used on a processor that supports its set.

@@ -12,7 +12,8 @@
 
 namespace tarsim::metrics::kernels {
 
-constinit const Table avx2_table = table_of<Avx2Lanes>();
+constinit const Table avx2_table =
+    table_of<Avx2Lanes, Tuning{.score_groups = 2, .bounded_groups = 4, .bounded_prefetch = true}>();
 
 }  // namespace tarsim::metrics::kernels
 

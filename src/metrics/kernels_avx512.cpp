@@ -17,7 +17,8 @@
 
 namespace tarsim::metrics::kernels {
 
-constinit const Table avx512_table = table_of<Avx512Lanes>();
+constinit const Table avx512_table =
+    table_of<Avx512Lanes, Tuning{.score_groups = 2, .bounded_groups = 2, .bounded_prefetch = true}>();
 
 }  // namespace tarsim::metrics::kernels
 

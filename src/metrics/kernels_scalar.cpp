@@ -6,6 +6,7 @@
 
 namespace tarsim::metrics::kernels {
 
-constinit const Table scalar_table = table_of<ScalarLanes>();
+constinit const Table scalar_table =
+    table_of<ScalarLanes, Tuning{.score_groups = 4, .bounded_groups = 4, .bounded_prefetch = false}>();
 
 }  // namespace tarsim::metrics::kernels

@@ -2,9 +2,6 @@
 // metrics/kernels.hpp and `#pragma GCC target("avx2")`.
 #pragma once
 
-#ifndef TARSIM_KERNEL_HEADERS_READY
-#error "include metrics/kernels.hpp first"
-#endif
 #ifndef _IMMINTRIN_H_INCLUDED
 #error "include <immintrin.h> before the target pragma"
 #endif
@@ -15,9 +12,6 @@ namespace {
 struct Avx2Lanes {
   using V = __m256d;
   static constexpr std::size_t W = 4;
-  static constexpr std::size_t score_groups = 2;
-  static constexpr std::size_t bounded_groups = 4;
-  static constexpr bool bounded_prefetch = true;
 
   static V zero() { return _mm256_setzero_pd(); }
   static V set1(double x) { return _mm256_set1_pd(x); }

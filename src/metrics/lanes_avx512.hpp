@@ -2,9 +2,6 @@
 // <immintrin.h>, metrics/kernels.hpp and `#pragma GCC target("avx512f")`.
 #pragma once
 
-#ifndef TARSIM_KERNEL_HEADERS_READY
-#error "include metrics/kernels.hpp first"
-#endif
 #ifndef _IMMINTRIN_H_INCLUDED
 #error "include <immintrin.h> before the target pragma"
 #endif
@@ -15,9 +12,6 @@ namespace {
 struct Avx512Lanes {
   using V = __m512d;
   static constexpr std::size_t W = 8;
-  static constexpr std::size_t score_groups = 2;
-  static constexpr std::size_t bounded_groups = 2;
-  static constexpr bool bounded_prefetch = true;
 
   static V zero() { return _mm512_setzero_pd(); }
   static V set1(double x) { return _mm512_set1_pd(x); }

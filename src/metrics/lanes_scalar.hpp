@@ -3,21 +3,12 @@
 // the target, so every processor can run them.
 #pragma once
 
-#ifndef TARSIM_KERNEL_HEADERS_READY
-#error "include metrics/kernels.hpp first"
-#endif
-
 namespace tarsim::metrics::kernels {
 namespace {
 
 struct ScalarLanes {
   using V = double;
   static constexpr std::size_t W = 1;
-  // Vectors scored side by side by the scoring and the early-abandoning
-  // kernels, and whether the latter requests the next block's rows.
-  static constexpr std::size_t score_groups = 4;
-  static constexpr std::size_t bounded_groups = 4;
-  static constexpr bool bounded_prefetch = false;
 
   static V zero() { return 0.0; }
   static V set1(double x) { return x; }
