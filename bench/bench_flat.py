@@ -9,8 +9,9 @@ is installed.
 
 With --baseline REV, instead: the module as committed at REV is built from
 `git archive` into a temporary directory, this working tree is built the
-same way, and the two run --repeat times each, alternating, each run a fresh process on the
-same seeded data (every metric). Printed: the median of each side's per-run
+same way, and the two run --repeat times each, alternating (who goes first
+swaps every run), each run a fresh process on the same seeded data (every
+metric). Printed: the median of each side's per-run
 medians and the ratio REV / this tree (above 1: this tree is faster). The
 machine may be shared; alternating spreads any disturbance over both.
 """
@@ -103,9 +104,11 @@ def compare_with_baseline(args) -> None:
         old = baseline.build_module(rev, Path(tmp) / "base")
         cur = baseline.build_module(None, Path(tmp) / "tree")
         child = (args.n, args.dim, args.k, args.queries, 7)
-        for _ in range(args.repeat):
-            runs["this tree"].append(baseline.run_child(CHILD, cur, *child))
-            runs[rev[:10]].append(baseline.run_child(CHILD, old, *child))
+        # Who goes first swaps every run, so that a load that drifts during
+        # the run favours neither.
+        for r in range(args.repeat):
+            for side in (("this tree", cur), (rev[:10], old))[:: 1 if r % 2 == 0 else -1]:
+                runs[side[0]].append(baseline.run_child(CHILD, side[1], *child))
     new, base = runs["this tree"], runs[rev[:10]]
     same = all(a["answers"] == b["answers"] for a in new for b in base)
     print(f"PyFlat, this tree against {args.baseline} ({rev[:10]}), N = {args.n:,}, "

@@ -22,10 +22,10 @@ Writes bench/results/hnsw.png when matplotlib is installed.
 
 With --baseline REV, instead: the module as committed at REV and this working
 tree are built the same way (see baseline.py) and run --repeat times each,
-alternating, each run a fresh process that builds the graph on the same data
-and queries it. Printed: the median over runs of the build's CPU time and of
-the query median, recall@k of each, and the ratios REV / this tree (above 1:
-this tree is faster). Graphs are drawn at random, so answers may differ.
+alternating (who goes first swaps every run), each run a fresh process that
+builds the graph on the same data and queries it. Printed: the median over
+runs of the build's CPU time and of the query median, recall@k of each, and
+the ratios REV / this tree (above 1: this tree is faster). Graphs are drawn at random, so answers may differ.
 """
 
 from __future__ import annotations
@@ -159,9 +159,11 @@ def compare_with_baseline(args) -> None:
         old = baseline.build_module(rev, Path(tmp) / "base")
         cur = baseline.build_module(None, Path(tmp) / "tree")
         child = (HERE, args.n, args.dim, args.queries, args.k, args.seed)
-        for _ in range(args.repeat):
-            new.append(baseline.run_child(BASELINE_CHILD, cur, *child))
-            base.append(baseline.run_child(BASELINE_CHILD, old, *child))
+        # Who goes first swaps every run, so that a load that drifts during
+        # the run favours neither.
+        for r in range(args.repeat):
+            for runs, module in ((new, cur), (base, old))[:: 1 if r % 2 == 0 else -1]:
+                runs.append(baseline.run_child(BASELINE_CHILD, module, *child))
     print(f"PyHNSW, this tree against {args.baseline} ({rev[:10]}), N = {args.n:,}, "
           f"dim = {args.dim}, {CLUSTERS} clusters, k = {args.k}, {args.queries} queries, "
           f"defaults; {args.repeat} runs each, alternating; medians over runs")
