@@ -2,9 +2,18 @@
 would reach for, all measured in one run.
 
     python bench/bench_flat.py [--n 100000] [--dim 128] [--k 10] [--queries 50]
+                               [--baseline REV [--repeat 5]]
 
 Prints a table with ratios and writes bench/results/flat.png when matplotlib
 is installed.
+
+With --baseline REV, instead: the module as committed at REV is built from
+`git archive` into a temporary directory, this working tree is built the
+same way, and the two run --repeat times each, alternating (who goes first
+swaps every run), each run a fresh process on the same seeded data (every
+metric). Printed: the median of each side's per-run
+medians and the ratio REV / this tree (above 1: this tree is faster). The
+machine may be shared; alternating spreads any disturbance over both.
 """
 
 from __future__ import annotations
@@ -25,6 +34,36 @@ import tarsim
 
 HERE = Path(__file__).resolve().parent
 RESULTS = HERE / "results"
+
+# One run of one version against the baseline (see baseline.py): search
+# medians per metric and the bulk load, on data from the seed.
+CHILD = r"""
+import json, statistics, time
+import numpy as np
+n, dim, k, queries, seed = map(int, ARGS)
+rng = np.random.default_rng(seed)
+X = rng.standard_normal((n, dim))
+Q = rng.standard_normal((queries, dim))
+out = {"module": tarsim.__file__, "answers": []}
+for metric in ("euclidean", "inner_product", "cosine"):
+    index = tarsim.PyFlat(dim, metric)
+    index.create(X)
+    times = []
+    for q in Q:
+        start = time.perf_counter()
+        got = index.search(q, k)
+        times.append(time.perf_counter() - start)
+    out[metric] = statistics.median(times)
+    out["answers"].append(got)
+    del index
+creates = []
+for _ in range(3):
+    start = time.perf_counter()
+    tarsim.PyFlat(dim).create(X)
+    creates.append(time.perf_counter() - start)
+out["create"] = statistics.median(creates)
+print(json.dumps(out))
+"""
 
 
 def median_time(fn, repeats: int) -> float:
@@ -56,13 +95,50 @@ def numpy_search(X: np.ndarray, q: np.ndarray, k: int) -> np.ndarray:
     return idx[np.argsort(d[idx], kind="stable")]
 
 
+def compare_with_baseline(args) -> None:
+    import baseline
+
+    rev = baseline.resolve(args.baseline)
+    runs: dict[str, list[dict]] = {"this tree": [], rev[:10]: []}
+    with tempfile.TemporaryDirectory() as tmp:
+        old = baseline.build_module(rev, Path(tmp) / "base")
+        cur = baseline.build_module(None, Path(tmp) / "tree")
+        child = (args.n, args.dim, args.k, args.queries, 7)
+        # Who goes first swaps every run, so that a load that drifts during
+        # the run favours neither.
+        for r in range(args.repeat):
+            for side in (("this tree", cur), (rev[:10], old))[:: 1 if r % 2 == 0 else -1]:
+                runs[side[0]].append(baseline.run_child(CHILD, side[1], *child))
+    new, base = runs["this tree"], runs[rev[:10]]
+    same = all(a["answers"] == b["answers"] for a in new for b in base)
+    print(f"PyFlat, this tree against {args.baseline} ({rev[:10]}), N = {args.n:,}, "
+          f"dim = {args.dim}, k = {args.k}, {args.queries} queries, {args.repeat} runs each, "
+          f"alternating; medians over runs")
+    print(f"{'what':<28}{'this tree':>12}{rev[:10]:>12}{'ratio':>9}   runs (this tree | base)")
+    for key in ("euclidean", "inner_product", "cosine", "create"):
+        a = statistics.median(r[key] for r in new)
+        b = statistics.median(r[key] for r in base)
+        label = f"search {key}" if key != "create" else "create from numpy"
+        detail = (" ".join(f"{r[key] * 1e3:.2f}" for r in new) + " | " +
+                  " ".join(f"{r[key] * 1e3:.2f}" for r in base))
+        print(f"{label:<28}{a * 1e3:>10.2f}ms{b * 1e3:>10.2f}ms{b / a:>8.2f}x   {detail}")
+    print(f"same answers in every run: {'yes' if same else 'NO'}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--n", type=int, default=100_000)
     parser.add_argument("--dim", type=int, default=128)
     parser.add_argument("--k", type=int, default=10)
     parser.add_argument("--queries", type=int, default=50)
+    parser.add_argument("--baseline", metavar="REV",
+                        help="compare with the module as committed at REV instead")
+    parser.add_argument("--repeat", type=int, default=5,
+                        help="with --baseline: runs of each version, alternating")
     args = parser.parse_args()
+    if args.baseline:
+        compare_with_baseline(args)
+        return
 
     rng = np.random.default_rng(7)
     X = rng.standard_normal((args.n, args.dim))

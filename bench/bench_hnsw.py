@@ -3,6 +3,7 @@ an exhaustive PyFlat scan and, for orientation, hnswlib; all in one run.
 
     python bench/bench_hnsw.py [--n 20000] [--dim 128] [--queries 200]
                                [--old-n 10000] [--repeat 2] [--no-old] [--no-hnswlib]
+    python bench/bench_hnsw.py --baseline REV [--repeat 5] [--n ...] [--queries ...]
 
 Data: --n points around 100 Gaussian centres (seeded), queries drawn the same
 way. PyHNSW runs with its defaults (layers 5, ef_construction 200,
@@ -18,6 +19,13 @@ wall; the machine may be shared, and CPU time is the steadier of the two.
 Both builds run --repeat times, alternating, and the fastest run of each
 is reported (with all runs).
 Writes bench/results/hnsw.png when matplotlib is installed.
+
+With --baseline REV, instead: the module as committed at REV and this working
+tree are built the same way (see baseline.py) and run --repeat times each,
+alternating (who goes first swaps every run), each run a fresh process that
+builds the graph on the same data and queries it. Printed: the median over
+runs of the build's CPU time and of the query median, recall@k of each, and
+the ratios REV / this tree (above 1: this tree is faster). Graphs are drawn at random, so answers may differ.
 """
 
 from __future__ import annotations
@@ -119,6 +127,59 @@ def old_build_seconds(module_dir: Path, n: int, dim: int, seed: int) -> dict:
     return result
 
 
+# --------------------------------------------------------------- baseline
+
+BASELINE_CHILD = r"""
+import json
+import numpy as np
+sys.path.insert(0, ARGS[0])
+from bench_hnsw import clustered, per_query, timed
+n, dim, queries, k, seed = map(int, ARGS[1:])
+data, probes = clustered(n, queries, dim, seed)
+flat = tarsim.PyFlat(dim)
+flat.create(data)
+exact = [{i for i, _ in flat.search(q, k)} for q in probes]
+row_of = {row.tobytes(): i for i, row in enumerate(data)}
+index = tarsim.PyHNSW(dim, metric="euclidean")
+cpu, wall = timed(lambda: index.create(data))
+median, answers = per_query(lambda q: index.search(q, k), probes)
+found = sum(len({row_of[np.asarray(v, dtype=np.float64).tobytes()] for _, v in a} & e)
+            for a, e in zip(answers, exact))
+print(json.dumps({"cpu": cpu, "wall": wall, "query": median,
+                  "recall": found / (k * len(probes)), "module": tarsim.__file__}))
+"""
+
+
+def compare_with_baseline(args) -> None:
+    import baseline
+
+    rev = baseline.resolve(args.baseline)
+    new, base = [], []
+    with tempfile.TemporaryDirectory() as tmp:
+        old = baseline.build_module(rev, Path(tmp) / "base")
+        cur = baseline.build_module(None, Path(tmp) / "tree")
+        child = (HERE, args.n, args.dim, args.queries, args.k, args.seed)
+        # Who goes first swaps every run, so that a load that drifts during
+        # the run favours neither.
+        for r in range(args.repeat):
+            for runs, module in ((new, cur), (base, old))[:: 1 if r % 2 == 0 else -1]:
+                runs.append(baseline.run_child(BASELINE_CHILD, module, *child))
+    print(f"PyHNSW, this tree against {args.baseline} ({rev[:10]}), N = {args.n:,}, "
+          f"dim = {args.dim}, {CLUSTERS} clusters, k = {args.k}, {args.queries} queries, "
+          f"defaults; {args.repeat} runs each, alternating; medians over runs")
+    print(f"{'what':<24}{'this tree':>12}{rev[:10]:>12}{'ratio':>9}   runs (this tree | base)")
+    for key, label, unit, scale in (("cpu", "build (CPU)", "s", 1.0),
+                                    ("query", "query median", "ms", 1e3)):
+        a = statistics.median(r[key] for r in new)
+        b = statistics.median(r[key] for r in base)
+        detail = (" ".join(f"{r[key] * scale:.3f}" for r in new) + " | " +
+                  " ".join(f"{r[key] * scale:.3f}" for r in base))
+        print(f"{label:<24}{a * scale:>10.3f}{unit:<2}{b * scale:>10.3f}{unit:<2}{b / a:>8.2f}x"
+              f"   {detail}")
+    print(f"recall@{args.k}: this tree {statistics.median(r['recall'] for r in new):.4f}, "
+          f"{rev[:10]} {statistics.median(r['recall'] for r in base):.4f}")
+
+
 # --------------------------------------------------------------- hnswlib
 
 def run_hnswlib(data: np.ndarray, queries: np.ndarray, exact: list[set], k: int,
@@ -164,7 +225,12 @@ def main() -> None:
                         help="builds of each kind, alternating; the fastest counts")
     parser.add_argument("--ef-points", default="10,20,100",
                         help="extra ef_search values for the plot (one more build each)")
+    parser.add_argument("--baseline", metavar="REV",
+                        help="compare with the module as committed at REV instead")
     args = parser.parse_args()
+    if args.baseline:
+        compare_with_baseline(args)
+        return
     n, dim, k = args.n, args.dim, args.k
 
     data, queries = clustered(n, args.queries, dim, args.seed)

@@ -27,6 +27,7 @@ echo "== C++ core tests"
   -DCMAKE_MAKE_PROGRAM="$venv/ninja" >/dev/null
 "$venv/cmake" --build build/tests
 "$venv/ctest" --test-dir build/tests --output-on-failure -j 2
+bash "$root/scripts/test_aarch64.sh"
 
 echo "== Python tests"
 cd "$root/tests"  # import the installed module, not the source tree

@@ -1,15 +1,12 @@
-// The multi-vector scoring loop, written once for every instruction set.
+// The block driver and every scanning kernel, written once over a lanes type.
 //
-// Include this after kernels.hpp and after the file has selected its target
-// (#pragma GCC target), then call block_with<I> / rows_with<I> with a lane
-// type I that provides:
-//   V, W               vector type and its number of double lanes
-//   G                  groups of W stored vectors kept in flight at once
+// A kernels_<set>.cpp includes metrics/kernels.hpp, selects its target,
+// includes its lanes header and then this file, and fills its table with
+// table_of<Lanes, Tuning{...}>(). A lanes type provides
+//   V, W                     vector type and its number of double lanes
 //   zero, set1, load, load_part(p, cnt), add, sub, mul, div, sqrt, store
-//   transpose(V (&t)[W])  rows of a W x W tile become its columns
-//   prefetches         whether to issue prefetch hints at all
-//   ahead_bytes        how far ahead of the batch contiguous data is requested
-//   prefetch(p)        hint that p will be read soon
+//   transpose(V (&t)[W])     rows of a W x W tile become its columns
+//   none_below(acc, limit)   no lane of acc is below limit (NaN is not below)
 //
 // Lane r of a group holds stored vector r of that group and nothing else. A
 // tile of W positions of the W vectors is loaded row by row and transposed, so
@@ -20,12 +17,127 @@
 // changing one. No fused multiply-add is ever formed (the build disables
 // contraction and the intrinsics used are separate multiply and add).
 //
+// A further kernel is one more function template here and one more entry in
+// Table (kernels.hpp) and table_of.
+//
 // Everything here has internal linkage so that the per-target copies of the
 // different files never meet at link time.
 #pragma once
 
+#ifndef TARSIM_KERNEL_HEADERS_READY
+#error "include metrics/kernels.hpp first"
+#endif
+
 namespace tarsim::metrics::kernels {
 namespace {
+
+// How a set's kernels use its lanes.
+struct Tuning {
+  std::size_t score_groups;    // groups of W vectors the scoring kernels keep in flight
+  std::size_t bounded_groups;  // the same for the early-abandoning kernel
+  bool bounded_prefetch;       // whether that kernel requests the next block's rows
+};
+
+// The type every kernel below is written over: the lanes and their tuning.
+template <class Lanes, Tuning T>
+struct Tuned : Lanes {
+  static constexpr std::size_t score_groups = T.score_groups;
+  static constexpr std::size_t bounded_groups = T.bounded_groups;
+  static constexpr bool bounded_prefetch = T.bounded_prefetch;
+};
+
+// How far past the block being scored contiguous data is requested.
+constexpr std::size_t kAheadBytes = 32768;
+// Positions summed between two tests of the early-abandoning partial sums.
+constexpr std::size_t kTestEvery = 8;
+
+// Read hints: into the second-level cache (data of a later block) and into
+// the first (rows of the very next block).
+inline void prefetch_l2(const void* p) { __builtin_prefetch(p, 0, 2); }
+inline void prefetch_l1(const void* p) { __builtin_prefetch(p, 0, 3); }
+
+// ---------------------------------------------------------------- tiles
+
+// qb[c] = query position at + c in every lane, zero from cnt on.
+template <class I>
+[[gnu::always_inline]] inline void load_query(const double* q, std::size_t at, std::size_t cnt,
+                                              typename I::V (&qb)[I::W]) {
+#pragma GCC unroll 16
+  for (std::size_t c = 0; c < I::W; ++c) qb[c] = c < cnt ? I::set1(q[at + c]) : I::zero();
+}
+
+// t[c] = position at + c of rows[0 .. W), lane r from rows[r]; positions
+// from cnt on are zero and are never read from memory.
+template <class I>
+[[gnu::always_inline]] inline void load_tile(const double* const* rows, std::size_t at,
+                                             std::size_t cnt, typename I::V (&t)[I::W]) {
+  constexpr std::size_t W = I::W;
+  if (cnt == W) {
+#pragma GCC unroll 16
+    for (std::size_t r = 0; r < W; ++r) t[r] = I::load(rows[r] + at);
+  } else {
+#pragma GCC unroll 16
+    for (std::size_t r = 0; r < W; ++r) t[r] = I::load_part(rows[r] + at, cnt);
+  }
+  I::transpose(t);
+}
+
+// ---------------------------------------------------------------- driver
+
+// One call of a kernel's block function: G groups of W rows; `whole` is
+// false for the short blocks at the end.
+template <std::size_t G, bool Whole>
+struct Part {
+  static constexpr std::size_t groups = G;
+  static constexpr bool whole = Whole;
+};
+
+// The block driver of every kernel. Rows 0 .. count (row i at row_at(i))
+// go in blocks of G * W:
+//   block(Part<G, true>{}, i, rows, next, out + i)
+// scores rows i .. i + G * W, rows[g * W + r] being lane r of group g. With
+// `gathered`, next holds the rows of the following block, or is null when
+// fewer than G * W rows follow before `listed` (rows count .. listed being
+// the ones the caller scores next), so that a kernel can request them while
+// it works; the pointers are kept twice-buffered, the next block's being the
+// ones the current block requested. Without it (rows in address order, which
+// a kernel requests by address) next is null. The last fewer than G * W rows
+// go one group at a time (Part<1, false>, next null); lanes past the end
+// repeat the last row and their results are dropped.
+template <class I, std::size_t G, class RowAt, class Block>
+[[gnu::always_inline]] inline void for_each_block(std::size_t count, std::size_t listed,
+                                                  bool gathered, RowAt row_at, double* out,
+                                                  Block block) {
+  constexpr std::size_t W = I::W;
+  constexpr std::size_t L = G * W;
+  std::size_t i = 0;
+  if (count >= L) {
+    const double* rows[2][L];
+    int cur = 0;
+    for (std::size_t r = 0; r < L; ++r) rows[cur][r] = row_at(r);
+    const std::size_t until = std::max(count, listed);
+    for (; i + L <= count; i += L) {
+      const bool more = gathered && i + 2 * L <= until;
+      if (more) {
+        for (std::size_t r = 0; r < L; ++r) rows[cur ^ 1][r] = row_at(i + L + r);
+      } else if (!gathered) {
+        for (std::size_t r = 0; r < L; ++r) rows[cur][r] = row_at(i + r);
+      }
+      block(Part<G, true>{}, i, rows[cur], more ? rows[cur ^ 1] : nullptr, out + i);
+      if (gathered) cur ^= 1;
+    }
+  }
+  for (; i < count; i += W) {
+    const std::size_t lanes = std::min(W, count - i);
+    const double* part[W];
+    for (std::size_t r = 0; r < W; ++r) part[r] = row_at(i + std::min(r, lanes - 1));
+    double tmp[W];
+    block(Part<1, false>{}, i, part, nullptr, tmp);
+    for (std::size_t r = 0; r < lanes; ++r) out[i + r] = tmp[r];
+  }
+}
+
+// ---------------------------------------------------------------- scoring
 
 // Sequential sum of squares of a whole vector: the query norm of the cosine.
 inline double sum_of_squares(Vec v) {
@@ -34,7 +146,7 @@ inline double sum_of_squares(Vec v) {
   return sum;
 }
 
-// What to fetch ahead while a batch is scored. The data of the batches that
+// What to fetch ahead while a block is scored. The data of the blocks that
 // follow is requested a little at a time, one share per tile, so that it is
 // on its way long before it is read.
 struct Ahead {
@@ -68,21 +180,11 @@ inline void score_groups(const double* q, std::size_t n, std::size_t dim, double
   // takes part (positions < n) or only the stored norm does (cosine, n..dim).
   auto tile = [&](std::size_t j, std::size_t cnt, bool both) __attribute__((always_inline)) {
     V qb[W];
-    if (both) {
-#pragma GCC unroll 16
-      for (std::size_t c = 0; c < W; ++c) qb[c] = c < cnt ? I::set1(q[j + c]) : I::zero();
-    }
+    if (both) load_query<I>(q, j, cnt, qb);
 #pragma GCC unroll 16
     for (std::size_t g = 0; g < G; ++g) {
       V t[W];
-      if (cnt == W) {
-#pragma GCC unroll 16
-        for (std::size_t r = 0; r < W; ++r) t[r] = I::load(rows[g * W + r] + j);
-      } else {
-#pragma GCC unroll 16
-        for (std::size_t r = 0; r < W; ++r) t[r] = I::load_part(rows[g * W + r] + j, cnt);
-      }
-      I::transpose(t);
+      load_tile<I>(rows + g * W, j, cnt, t);
 #pragma GCC unroll 16
       for (std::size_t c = 0; c < W; ++c) {
         if (c >= cnt) break;
@@ -103,14 +205,12 @@ inline void score_groups(const double* q, std::size_t n, std::size_t dim, double
 
   std::size_t j = 0;
   for (; j + W <= n; j += W) {
-    if constexpr (I::prefetches) {
-      for (std::size_t l = 0; l < ahead.per_tile && ahead.from < ahead.end; ++l) {
-        I::prefetch(ahead.from);
-        ahead.from += 64;
-      }
-      if (j % 8 == 0) {
-        for (std::size_t r = 0; r < ahead.count; ++r) I::prefetch(ahead.rows[r] + j);
-      }
+    for (std::size_t l = 0; l < ahead.per_tile && ahead.from < ahead.end; ++l) {
+      prefetch_l2(ahead.from);
+      ahead.from += 64;
+    }
+    if (j % 8 == 0) {
+      for (std::size_t r = 0; r < ahead.count; ++r) prefetch_l2(ahead.rows[r] + j);
     }
     tile(j, W, true);
   }
@@ -138,15 +238,14 @@ inline void score_groups(const double* q, std::size_t n, std::size_t dim, double
 }
 
 // Scores `count` stored vectors: vector i starts at base + i * dim when ids is
-// null (contiguous), at base + ids[i] * dim otherwise. Contiguous data may be
-// fetched ahead up to ahead_end.
+// null (contiguous), at base + ids[i] * dim otherwise. Contiguous data is
+// requested in address order up to ahead_end; gathered rows a block ahead.
 template <class I, Metric M>
 inline void score_all(Vec query, const double* base, std::size_t dim, const std::uint32_t* ids,
                       std::size_t count, double* out, const double* ahead_end) {
   constexpr std::size_t W = I::W;
-  constexpr std::size_t G = I::G;
+  constexpr std::size_t G = I::score_groups;
   constexpr std::size_t L = G * W;
-  if (count == 0) return;
   auto row_at = [base, dim, ids](std::size_t i) {
     return base + (ids ? std::size_t{ids[i]} : i) * dim;
   };
@@ -156,59 +255,40 @@ inline void score_all(Vec query, const double* base, std::size_t dim, const std:
   double sqrt_a = 0.0;
   if constexpr (M == Metric::Cosine) sqrt_a = std::sqrt(sum_of_squares(query));
 
-  std::size_t i = 0;
-  if (count >= L) {
-    const double* rows[2][L];
-    int cur = 0;
-    for (std::size_t r = 0; r < L; ++r) rows[cur][r] = row_at(r);
+  // Contiguous data: one block's worth of lines over the block's tiles.
+  Ahead stream;
+  const std::size_t tiles = n / W;
+  if (ids == nullptr && tiles > 0) {
+    const std::size_t lines = (L * dim * sizeof(double) + 63) / 64;
+    stream.per_tile = (lines + tiles - 1) / tiles;
+    stream.end = reinterpret_cast<const char*>(ahead_end);
+  }
+  for_each_block<I, G>(count, count, ids != nullptr, row_at, out, [&](auto part, std::size_t i,
+                                                      const double* const* rows,
+                                                      const double* const* next, double* to) {
     Ahead ahead;
-    std::size_t tiles = n / W;
-    if (ids == nullptr && tiles > 0) {
-      // Contiguous data is requested in address order, ahead_bytes past the
-      // batch being scored, one batch worth of lines over its tiles.
-      const std::size_t lines = (L * dim * sizeof(double) + 63) / 64;
-      ahead.per_tile = (lines + tiles - 1) / tiles;
-      ahead.end = reinterpret_cast<const char*>(ahead_end);
-    }
-    for (; i + L <= count; i += L) {
+    if constexpr (decltype(part)::whole) {
       if (ids == nullptr) {
+        ahead = stream;
         if (ahead.per_tile > 0) {
           const char* from = reinterpret_cast<const char*>(base + i * dim);
           const std::size_t left = static_cast<std::size_t>(ahead.end - from);
-          ahead.from = left > I::ahead_bytes ? from + I::ahead_bytes : ahead.end;
+          ahead.from = left > kAheadBytes ? from + kAheadBytes : ahead.end;
         }
       } else {
-        // Gathered rows: the next batch's rows, a line of each per line read.
-        const bool more = i + 2 * L <= count;
-        if (more) {
-          for (std::size_t r = 0; r < L; ++r) rows[cur ^ 1][r] = row_at(i + L + r);
-        }
-        ahead.rows = rows[cur ^ 1];
-        ahead.count = more ? L : 0;
+        ahead.rows = next;
+        ahead.count = next != nullptr ? L : 0;
       }
-      if (ids == nullptr) {
-        for (std::size_t r = 0; r < L; ++r) rows[cur][r] = row_at(i + r);
-      }
-      score_groups<I, M, G>(q, n, dim, sqrt_a, rows[cur], ahead, out + i);
-      if (ids != nullptr) cur ^= 1;
     }
-  }
-  // Fewer than W * G vectors left: one group at a time. Lanes past the end
-  // repeat the last vector and their results are dropped.
-  for (; i < count; i += W) {
-    const std::size_t lanes = std::min(W, count - i);
-    const double* part[W];
-    for (std::size_t r = 0; r < W; ++r) part[r] = row_at(i + std::min(r, lanes - 1));
-    double tmp[W];
-    score_groups<I, M, 1>(q, n, dim, sqrt_a, part, Ahead{}, tmp);
-    for (std::size_t r = 0; r < lanes; ++r) out[i + r] = tmp[r];
-  }
+    score_groups<I, M, decltype(part)::groups>(q, n, dim, sqrt_a, rows, ahead, to);
+  });
 }
 
 template <class I>
-inline void score_any(Metric metric, Vec query, const double* base, std::size_t dim,
-                      const std::uint32_t* ids, std::size_t count, double* out,
-                      const double* ahead_end = nullptr) {
+void score_any(Metric metric, Vec query, const double* base, std::size_t dim,
+               const std::uint32_t* ids, std::size_t count, double* out,
+               const double* ahead_end) {
+  if (count == 0) return;
   switch (metric) {
     case Metric::Euclidean:
       score_all<I, Metric::Euclidean>(query, base, dim, ids, count, out, ahead_end);
@@ -223,8 +303,8 @@ inline void score_any(Metric metric, Vec query, const double* base, std::size_t 
 }
 
 template <class I>
-inline void block_with(Metric metric, Vec query, const double* base, std::size_t dim,
-                       std::size_t count, double* out, const double* ahead_end) {
+void score_block(Metric metric, Vec query, const double* base, std::size_t dim,
+                 std::size_t count, double* out, const double* ahead_end) {
   if (count == 0) return;
   const double* end = base + count * dim;
   score_any<I>(metric, query, base, dim, nullptr, count, out,
@@ -233,10 +313,120 @@ inline void block_with(Metric metric, Vec query, const double* base, std::size_t
 
 // ids must not be null here (a null array with count 0 scores nothing).
 template <class I>
-inline void rows_with(Metric metric, Vec query, const double* base, std::size_t dim,
-                      const std::uint32_t* ids, std::size_t count, double* out) {
-  if (count == 0) return;
-  score_any<I>(metric, query, base, dim, ids, count, out);
+void score_rows(Metric metric, Vec query, const double* base, std::size_t dim,
+                const std::uint32_t* ids, std::size_t count, double* out) {
+  score_any<I>(metric, query, base, dim, ids, count, out, nullptr);
+}
+
+// ---------------------------------------------------------------- early abandoning
+//
+// The euclidean sums of one block run in lockstep; every kTestEvery
+// positions a group whose lanes are all past the bound stops, and the block
+// ends when all have. (Packing the rows that go on into new groups does less
+// arithmetic but reads rows in pieces, which measured slower: the scan is
+// bound by memory, not by arithmetic.)
+//
+// Why giving up is safe. Every term d * d is a rounded square, so it is
+// +0.0, positive, +infinity or NaN. Adding a term t >= 0 to a partial sum
+// s >= 0 gives round(s + t) >= s, because s + t >= s exactly and rounding to
+// nearest is monotone with s itself representable. So the running sum never
+// decreases, and a NaN, once in, stays: the final sum S is NaN or S >= every
+// partial sum P. The distance is the correctly rounded sqrt(S), and the
+// rounded square root is monotone as well. Hence if P >= bound, where the
+// caller picked bound so that sqrt(bound) >= limit (see euclidean_bound),
+// then distance >= sqrt(bound) >= limit, or the distance is NaN. Either way
+// "distance < limit" is false, which is all a caller that gives a vector up
+// may rely on. Nothing is given up on a guess: the test looks at the very
+// partial sum that the complete chain continues from.
+
+// Scores one block of G * W rows and requests the lines of the next block's
+// rows (none when next is null), one per row and tile read, so that data
+// streams in ahead of use. Given-up rows give +inf.
+template <class I, std::size_t G>
+inline void bounded_block(const double* q, std::size_t n, const double* const* rows,
+                          const double* const* next, typename I::V limit, double* out) {
+  using V = typename I::V;
+  constexpr std::size_t W = I::W;
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  if constexpr (!I::bounded_prefetch) next = nullptr;
+  V acc[G];
+#pragma GCC unroll 16
+  for (std::size_t g = 0; g < G; ++g) acc[g] = I::zero();
+  unsigned live = (1u << G) - 1;  // groups not given up
+  auto tile = [&](std::size_t at, std::size_t cnt) __attribute__((always_inline)) {
+    V qb[W];
+    load_query<I>(q, at, cnt, qb);
+#pragma GCC unroll 16
+    for (std::size_t g = 0; g < G; ++g) {
+      if (!(live & (1u << g))) continue;
+      V t[W];
+      load_tile<I>(rows + g * W, at, cnt, t);
+#pragma GCC unroll 16
+      for (std::size_t c = 0; c < W; ++c) {
+        if (c >= cnt) break;
+        const V d = I::sub(qb[c], t[c]);
+        acc[g] = I::add(acc[g], I::mul(d, d));
+      }
+    }
+  };
+
+  std::size_t j = 0;
+  while (j + W <= n) {
+    if (next != nullptr && j % 8 == 0) {
+      for (std::size_t r = 0; r < G * W; ++r) prefetch_l1(next[r] + j);
+    }
+    tile(j, W);
+    j += W;
+    if (j % kTestEvery == 0 && j < n) {
+#pragma GCC unroll 16
+      for (std::size_t g = 0; g < G; ++g) {
+        if ((live & (1u << g)) && I::none_below(acc[g], limit)) live &= ~(1u << g);
+      }
+      if (live == 0) {
+        // The next block has only been requested up to here; ask for a
+        // little more in case it goes on.
+        if (next != nullptr) {
+          for (std::size_t r = 0; r < G * W; ++r) {
+            prefetch_l1(next[r] + j);
+            prefetch_l1(next[r] + j + 8);
+          }
+        }
+        for (std::size_t k = 0; k < G * W; ++k) out[k] = inf;
+        return;
+      }
+    }
+  }
+  if (j < n) tile(j, n - j);
+#pragma GCC unroll 16
+  for (std::size_t g = 0; g < G; ++g) {
+    if (live & (1u << g)) {
+      I::store(out + g * W, I::sqrt(acc[g]));
+    } else {
+      for (std::size_t r = 0; r < W; ++r) out[g * W + r] = inf;
+    }
+  }
+}
+
+template <class I>
+void euclidean_rows_bounded(Vec query, const double* base, std::size_t dim,
+                            const std::uint32_t* ids, std::size_t count, std::size_t listed,
+                            double bound, double* out) {
+  const double* q = query.data();
+  const std::size_t n = std::min(query.size(), dim);
+  const typename I::V limit = I::set1(bound);
+  auto row_at = [base, dim, ids](std::size_t i) { return base + std::size_t{ids[i]} * dim; };
+  for_each_block<I, I::bounded_groups>(
+      count, listed, true, row_at, out,
+      [&](auto part, std::size_t, const double* const* rows, const double* const* next,
+          double* to) { bounded_block<I, decltype(part)::groups>(q, n, rows, next, limit, to); });
+}
+
+// ---------------------------------------------------------------- table
+
+template <class Lanes, Tuning T>
+constexpr Table table_of() {
+  using I = Tuned<Lanes, T>;
+  return Table{&score_block<I>, &score_rows<I>, &euclidean_rows_bounded<I>};
 }
 
 }  // namespace

@@ -1,68 +1,21 @@
-// AVX2 kernels: 4 stored vectors per register, G groups in flight.
-#include <immintrin.h>
-
+// AVX2 kernels.
 #include "metrics/kernels.hpp"
 
+#if TARSIM_X86_KERNELS
+#include <immintrin.h>
 
 #pragma GCC push_options
 #pragma GCC target("avx2")
 
+#include "metrics/lanes_avx2.hpp"
 #include "metrics/kernel_body.hpp"
 
 namespace tarsim::metrics::kernels {
-namespace {
 
-struct Avx2 {
-  using V = __m256d;
-  static constexpr std::size_t W = 4;
-  static constexpr std::size_t G = 2;
-  static constexpr bool prefetches = true;
-  static constexpr std::size_t ahead_bytes = 32768;
-
-  static V zero() { return _mm256_setzero_pd(); }
-  static V set1(double x) { return _mm256_set1_pd(x); }
-  static V load(const double* p) { return _mm256_loadu_pd(p); }
-  static V load_part(const double* p, std::size_t cnt) {
-    // Lane i is loaded when its mask has the top bit set; masked lanes read
-    // nothing and come back as zero.
-    const __m256i lane = _mm256_set_epi64x(3, 2, 1, 0);
-    const __m256i mask = _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(cnt)), lane);
-    return _mm256_maskload_pd(p, mask);
-  }
-  static V add(V a, V b) { return _mm256_add_pd(a, b); }
-  static V sub(V a, V b) { return _mm256_sub_pd(a, b); }
-  static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
-  static V div(V a, V b) { return _mm256_div_pd(a, b); }
-  static V sqrt(V a) { return _mm256_sqrt_pd(a); }
-  static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
-  static void prefetch(const void* p) {
-    _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T1);
-  }
-
-  static void transpose(V (&t)[W]) {
-    const V a0 = _mm256_unpacklo_pd(t[0], t[1]);  // r0c0 r1c0 r0c2 r1c2
-    const V a1 = _mm256_unpackhi_pd(t[0], t[1]);  // r0c1 r1c1 r0c3 r1c3
-    const V a2 = _mm256_unpacklo_pd(t[2], t[3]);
-    const V a3 = _mm256_unpackhi_pd(t[2], t[3]);
-    t[0] = _mm256_permute2f128_pd(a0, a2, 0x20);
-    t[2] = _mm256_permute2f128_pd(a0, a2, 0x31);
-    t[1] = _mm256_permute2f128_pd(a1, a3, 0x20);
-    t[3] = _mm256_permute2f128_pd(a1, a3, 0x31);
-  }
-};
-
-}  // namespace
-
-void score_block_avx2(Metric metric, Vec query, const double* base, std::size_t dim,
-                      std::size_t count, double* out, const double* ahead_end) {
-  block_with<Avx2>(metric, query, base, dim, count, out, ahead_end);
-}
-
-void score_rows_avx2(Metric metric, Vec query, const double* base, std::size_t dim,
-                     const std::uint32_t* ids, std::size_t count, double* out) {
-  rows_with<Avx2>(metric, query, base, dim, ids, count, out);
-}
+constinit const Table avx2_table =
+    table_of<Avx2Lanes, Tuning{.score_groups = 2, .bounded_groups = 4, .bounded_prefetch = true}>();
 
 }  // namespace tarsim::metrics::kernels
 
 #pragma GCC pop_options
+#endif

@@ -1,89 +1,26 @@
-// AVX-512F kernels: 8 stored vectors per register, G groups in flight.
+// AVX-512F kernels.
 
 // GCC 12 reports its own _mm512_undefined_pd() inside the intrinsics header as
 // uninitialised once the intrinsics are inlined; the value is never read.
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-
 #include "metrics/kernels.hpp"
 
+#if TARSIM_X86_KERNELS
+#include <immintrin.h>
 
 #pragma GCC push_options
 #pragma GCC target("avx512f")
 
+#include "metrics/lanes_avx512.hpp"
 #include "metrics/kernel_body.hpp"
 
 namespace tarsim::metrics::kernels {
-namespace {
 
-struct Avx512 {
-  using V = __m512d;
-  static constexpr std::size_t W = 8;
-  static constexpr std::size_t G = 2;
-  static constexpr bool prefetches = true;
-  static constexpr std::size_t ahead_bytes = 32768;
-
-  static V zero() { return _mm512_setzero_pd(); }
-  static V set1(double x) { return _mm512_set1_pd(x); }
-  static V load(const double* p) { return _mm512_loadu_pd(p); }
-  static V load_part(const double* p, std::size_t cnt) {
-    return _mm512_maskz_loadu_pd(static_cast<__mmask8>((1u << cnt) - 1u), p);
-  }
-  static V add(V a, V b) { return _mm512_add_pd(a, b); }
-  static V sub(V a, V b) { return _mm512_sub_pd(a, b); }
-  static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
-  static V div(V a, V b) { return _mm512_div_pd(a, b); }
-  static V sqrt(V a) { return _mm512_sqrt_pd(a); }
-  static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
-  static void prefetch(const void* p) {
-    _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T1);
-  }
-
-  // 8 x 8 transpose in three rounds of shuffles: pairs of rows, then
-  // 128-bit lanes, then 256-bit halves.
-  static void transpose(V (&t)[W]) {
-    const V a0 = _mm512_unpacklo_pd(t[0], t[1]);  // r0c0 r1c0 r0c2 r1c2 ...
-    const V a1 = _mm512_unpackhi_pd(t[0], t[1]);  // r0c1 r1c1 r0c3 r1c3 ...
-    const V a2 = _mm512_unpacklo_pd(t[2], t[3]);
-    const V a3 = _mm512_unpackhi_pd(t[2], t[3]);
-    const V a4 = _mm512_unpacklo_pd(t[4], t[5]);
-    const V a5 = _mm512_unpackhi_pd(t[4], t[5]);
-    const V a6 = _mm512_unpacklo_pd(t[6], t[7]);
-    const V a7 = _mm512_unpackhi_pd(t[6], t[7]);
-    constexpr int even = _MM_SHUFFLE(2, 0, 2, 0);
-    constexpr int odd = _MM_SHUFFLE(3, 1, 3, 1);
-    const V b0 = _mm512_shuffle_f64x2(a0, a2, even);  // c0,c4 of rows 0-3
-    const V b1 = _mm512_shuffle_f64x2(a0, a2, odd);   // c2,c6
-    const V b2 = _mm512_shuffle_f64x2(a1, a3, even);  // c1,c5
-    const V b3 = _mm512_shuffle_f64x2(a1, a3, odd);   // c3,c7
-    const V b4 = _mm512_shuffle_f64x2(a4, a6, even);  // same for rows 4-7
-    const V b5 = _mm512_shuffle_f64x2(a4, a6, odd);
-    const V b6 = _mm512_shuffle_f64x2(a5, a7, even);
-    const V b7 = _mm512_shuffle_f64x2(a5, a7, odd);
-    t[0] = _mm512_shuffle_f64x2(b0, b4, even);
-    t[4] = _mm512_shuffle_f64x2(b0, b4, odd);
-    t[2] = _mm512_shuffle_f64x2(b1, b5, even);
-    t[6] = _mm512_shuffle_f64x2(b1, b5, odd);
-    t[1] = _mm512_shuffle_f64x2(b2, b6, even);
-    t[5] = _mm512_shuffle_f64x2(b2, b6, odd);
-    t[3] = _mm512_shuffle_f64x2(b3, b7, even);
-    t[7] = _mm512_shuffle_f64x2(b3, b7, odd);
-  }
-};
-
-}  // namespace
-
-void score_block_avx512(Metric metric, Vec query, const double* base, std::size_t dim,
-                        std::size_t count, double* out, const double* ahead_end) {
-  block_with<Avx512>(metric, query, base, dim, count, out, ahead_end);
-}
-
-void score_rows_avx512(Metric metric, Vec query, const double* base, std::size_t dim,
-                       const std::uint32_t* ids, std::size_t count, double* out) {
-  rows_with<Avx512>(metric, query, base, dim, ids, count, out);
-}
+constinit const Table avx512_table =
+    table_of<Avx512Lanes, Tuning{.score_groups = 2, .bounded_groups = 2, .bounded_prefetch = true}>();
 
 }  // namespace tarsim::metrics::kernels
 
 #pragma GCC pop_options
+#endif

@@ -1,12 +1,12 @@
-// The three metric functions, the scalar kernels and the choice of kernel
-// path for this processor.
+// The three metric functions, the bound of the early-abandoning kernels and
+// the choice of kernel table for this processor.
 #include "metrics/metrics.hpp"
+
+#include <cmath>
+#include <limits>
 
 #include "metrics/kernels.hpp"
 #include "metrics/simd.hpp"
-
-// The scalar kernels use the baseline instruction set of the build.
-#include "metrics/kernel_body.hpp"
 
 namespace tarsim::metrics {
 
@@ -50,44 +50,27 @@ DistanceFn function_of(Metric metric) {
   return &euclidean_distance;
 }
 
-namespace kernels {
-namespace {
-
-// One vector per "lane", four independent sums interleaved.
-struct Scalar {
-  using V = double;
-  static constexpr std::size_t W = 1;
-  static constexpr std::size_t G = 4;
-  static constexpr bool prefetches = true;
-  static constexpr std::size_t ahead_bytes = 32768;
-
-  static V zero() { return 0.0; }
-  static V set1(double x) { return x; }
-  static V load(const double* p) { return *p; }
-  static V load_part(const double* p, std::size_t) { return *p; }
-  static V add(V a, V b) { return a + b; }
-  static V sub(V a, V b) { return a - b; }
-  static V mul(V a, V b) { return a * b; }
-  static V div(V a, V b) { return a / b; }
-  static V sqrt(V a) { return std::sqrt(a); }
-  static void store(double* p, V v) { *p = v; }
-  static void prefetch(const void* p) { __builtin_prefetch(p, 0, 2); }
-  static void transpose(V (&)[W]) {}
-};
-
-}  // namespace
-
-void score_block_scalar(Metric metric, Vec query, const double* base, std::size_t dim,
-                        std::size_t count, double* out, const double* ahead_end) {
-  block_with<Scalar>(metric, query, base, dim, count, out, ahead_end);
+double euclidean_bound(double limit) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  if (std::isnan(limit)) return limit;
+  // Every root is >= +0.0, so a limit of zero or below admits nothing.
+  if (!(limit > 0.0)) return 0.0;
+  if (limit == inf) return inf;
+  // The rounded square of the limit is within an ulp or so of the answer;
+  // step up until its root reaches the limit, then down while the value
+  // below still does. sqrt(+inf) = +inf reaches any limit, so +inf is the
+  // answer of last resort and always sound.
+  double s = limit * limit;
+  for (int i = 0; i < 8 && std::sqrt(s) < limit; ++i) s = std::nextafter(s, inf);
+  if (std::sqrt(s) < limit) return inf;
+  for (int i = 0; i < 8; ++i) {
+    const double below = std::nextafter(s, 0.0);
+    if (std::sqrt(below) < limit) break;
+    s = below;
+    if (s == 0.0) break;
+  }
+  return s;
 }
-
-void score_rows_scalar(Metric metric, Vec query, const double* base, std::size_t dim,
-                       const std::uint32_t* ids, std::size_t count, double* out) {
-  rows_with<Scalar>(metric, query, base, dim, ids, count, out);
-}
-
-}  // namespace kernels
 
 namespace simd {
 
@@ -95,12 +78,18 @@ bool supported(Path path) {
   switch (path) {
     case Path::Scalar:
       return true;
+#if TARSIM_X86_KERNELS
     case Path::Avx2:
       __builtin_cpu_init();
       return __builtin_cpu_supports("avx2");
     case Path::Avx512:
       __builtin_cpu_init();
       return __builtin_cpu_supports("avx512f");
+#else
+    case Path::Avx2:
+    case Path::Avx512:
+      return false;
+#endif
   }
   return false;
 }
@@ -124,51 +113,70 @@ const char* name(Path path) {
   return "scalar";
 }
 
-void score_block(Path path, Metric metric, Vec query, const double* base, std::size_t dim,
-                 std::size_t count, double* out, const double* ahead_end) {
+namespace {
+
+// The one choice of kernels: the table of a path, which must be supported.
+const kernels::Table& table(Path path) {
   switch (path) {
+#if TARSIM_X86_KERNELS
     case Path::Avx512:
-      kernels::score_block_avx512(metric, query, base, dim, count, out, ahead_end);
-      return;
+      return kernels::avx512_table;
     case Path::Avx2:
-      kernels::score_block_avx2(metric, query, base, dim, count, out, ahead_end);
-      return;
+      return kernels::avx2_table;
+#else
+    case Path::Avx512:
+    case Path::Avx2:
+#endif
     case Path::Scalar:
       break;
   }
-  kernels::score_block_scalar(metric, query, base, dim, count, out, ahead_end);
+  return kernels::scalar_table;
+}
+
+const kernels::Table& best_table() {
+  static const kernels::Table& chosen = table(best());
+  return chosen;
+}
+
+}  // namespace
+
+void score_block(Path path, Metric metric, Vec query, const double* base, std::size_t dim,
+                 std::size_t count, double* out, const double* ahead_end) {
+  table(path).score_block(metric, query, base, dim, count, out, ahead_end);
 }
 
 void score_block(Path path, Metric metric, Vec query, const double* base, std::size_t dim,
                  std::size_t count, double* out) {
-  score_block(path, metric, query, base, dim, count, out, nullptr);
+  table(path).score_block(metric, query, base, dim, count, out, nullptr);
 }
 
 void score_rows(Path path, Metric metric, Vec query, const double* base, std::size_t dim,
                 const std::uint32_t* ids, std::size_t count, double* out) {
-  switch (path) {
-    case Path::Avx512:
-      kernels::score_rows_avx512(metric, query, base, dim, ids, count, out);
-      return;
-    case Path::Avx2:
-      kernels::score_rows_avx2(metric, query, base, dim, ids, count, out);
-      return;
-    case Path::Scalar:
-      break;
-  }
-  kernels::score_rows_scalar(metric, query, base, dim, ids, count, out);
+  table(path).score_rows(metric, query, base, dim, ids, count, out);
+}
+
+void euclidean_rows_bounded(Path path, Vec query, const double* base, std::size_t dim,
+                            const std::uint32_t* ids, std::size_t count, std::size_t listed,
+                            double bound, double* out) {
+  table(path).euclidean_rows_bounded(query, base, dim, ids, count, listed, bound, out);
 }
 
 }  // namespace simd
 
 void score_block(Metric metric, Vec query, const double* base, std::size_t dim,
                  std::size_t count, double* out) {
-  simd::score_block(simd::best(), metric, query, base, dim, count, out);
+  simd::best_table().score_block(metric, query, base, dim, count, out, nullptr);
 }
 
 void score_rows(Metric metric, Vec query, const double* base, std::size_t dim,
                 const std::uint32_t* ids, std::size_t count, double* out) {
-  simd::score_rows(simd::best(), metric, query, base, dim, ids, count, out);
+  simd::best_table().score_rows(metric, query, base, dim, ids, count, out);
+}
+
+void euclidean_rows_bounded(Vec query, const double* base, std::size_t dim,
+                            const std::uint32_t* ids, std::size_t count, std::size_t listed,
+                            double bound, double* out) {
+  simd::best_table().euclidean_rows_bounded(query, base, dim, ids, count, listed, bound, out);
 }
 
 const char* simd_path() { return simd::name(simd::best()); }

@@ -1,7 +1,8 @@
-// Internal view of the multi-vector scoring kernels: every instruction-set
-// path can be called directly, so tests can hold each one against the scalar
-// functions whatever path the processor would pick, and a long scan can be
-// fed to the kernels in pieces without losing its read-ahead.
+// Internal view of the scanning kernels: every instruction-set path can be
+// called directly, so tests can hold each one against the scalar functions
+// whatever path the processor would pick, and a long scan can be fed to the
+// kernels in pieces without losing its read-ahead. On processors other than
+// x86 only the scalar path is supported.
 #pragma once
 
 #include <cstddef>
@@ -31,5 +32,9 @@ void score_block(Path path, Metric metric, Vec query, const double* base, std::s
                  std::size_t count, double* out, const double* ahead_end);
 void score_rows(Path path, Metric metric, Vec query, const double* base, std::size_t dim,
                 const std::uint32_t* ids, std::size_t count, double* out);
+// As metrics::euclidean_rows_bounded, on the given path.
+void euclidean_rows_bounded(Path path, Vec query, const double* base, std::size_t dim,
+                            const std::uint32_t* ids, std::size_t count, std::size_t listed,
+                            double bound, double* out);
 
 }  // namespace tarsim::metrics::simd

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "metrics/bounded.hpp"
 #include "metrics/metrics.hpp"
+#include "metrics/simd.hpp"
 
 namespace tarsim::metrics {
 namespace {

@@ -1,17 +1,10 @@
-// AVX-512F early-abandoning euclidean kernel: 8 stored vectors per register.
+// AVX-512F lanes: 8 stored vectors per register. Include after
+// <immintrin.h>, metrics/kernels.hpp and `#pragma GCC target("avx512f")`.
+#pragma once
 
-// GCC 12 reports its own _mm512_undefined_pd() inside the intrinsics header as
-// uninitialised once the intrinsics are inlined; the value is never read.
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-
-#include "metrics/bounded.hpp"
-
-#pragma GCC push_options
-#pragma GCC target("avx512f")
-
-#include "metrics/bounded_body.hpp"
+#ifndef _IMMINTRIN_H_INCLUDED
+#error "include <immintrin.h> before the target pragma"
+#endif
 
 namespace tarsim::metrics::kernels {
 namespace {
@@ -29,20 +22,15 @@ struct Avx512Lanes {
   static V add(V a, V b) { return _mm512_add_pd(a, b); }
   static V sub(V a, V b) { return _mm512_sub_pd(a, b); }
   static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
+  static V div(V a, V b) { return _mm512_div_pd(a, b); }
   static V sqrt(V a) { return _mm512_sqrt_pd(a); }
   static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
-  static bool given_up(V acc, V limit) {
-    return _mm512_cmp_pd_mask(acc, limit, _CMP_NLT_UQ) == 0xFF;
-  }
-  static void prefetch(const void* p) {
-    _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
-  }
 
   // 8 x 8 transpose in three rounds of shuffles: pairs of rows, then
   // 128-bit lanes, then 256-bit halves.
   static void transpose(V (&t)[W]) {
-    const V a0 = _mm512_unpacklo_pd(t[0], t[1]);
-    const V a1 = _mm512_unpackhi_pd(t[0], t[1]);
+    const V a0 = _mm512_unpacklo_pd(t[0], t[1]);  // r0c0 r1c0 r0c2 r1c2 ...
+    const V a1 = _mm512_unpackhi_pd(t[0], t[1]);  // r0c1 r1c1 r0c3 r1c3 ...
     const V a2 = _mm512_unpacklo_pd(t[2], t[3]);
     const V a3 = _mm512_unpackhi_pd(t[2], t[3]);
     const V a4 = _mm512_unpacklo_pd(t[4], t[5]);
@@ -51,11 +39,11 @@ struct Avx512Lanes {
     const V a7 = _mm512_unpackhi_pd(t[6], t[7]);
     constexpr int even = _MM_SHUFFLE(2, 0, 2, 0);
     constexpr int odd = _MM_SHUFFLE(3, 1, 3, 1);
-    const V b0 = _mm512_shuffle_f64x2(a0, a2, even);
-    const V b1 = _mm512_shuffle_f64x2(a0, a2, odd);
-    const V b2 = _mm512_shuffle_f64x2(a1, a3, even);
-    const V b3 = _mm512_shuffle_f64x2(a1, a3, odd);
-    const V b4 = _mm512_shuffle_f64x2(a4, a6, even);
+    const V b0 = _mm512_shuffle_f64x2(a0, a2, even);  // c0,c4 of rows 0-3
+    const V b1 = _mm512_shuffle_f64x2(a0, a2, odd);   // c2,c6
+    const V b2 = _mm512_shuffle_f64x2(a1, a3, even);  // c1,c5
+    const V b3 = _mm512_shuffle_f64x2(a1, a3, odd);   // c3,c7
+    const V b4 = _mm512_shuffle_f64x2(a4, a6, even);  // same for rows 4-7
     const V b5 = _mm512_shuffle_f64x2(a4, a6, odd);
     const V b6 = _mm512_shuffle_f64x2(a5, a7, even);
     const V b7 = _mm512_shuffle_f64x2(a5, a7, odd);
@@ -68,17 +56,12 @@ struct Avx512Lanes {
     t[3] = _mm512_shuffle_f64x2(b3, b7, even);
     t[7] = _mm512_shuffle_f64x2(b3, b7, odd);
   }
+
+  // True when no lane is below its limit (a NaN lane counts as not below).
+  static bool none_below(V acc, V limit) {
+    return _mm512_cmp_pd_mask(acc, limit, _CMP_NLT_UQ) == 0xFF;
+  }
 };
 
 }  // namespace
-
-void euclidean_rows_bounded_avx512(Vec query, const double* base, std::size_t dim,
-                                   const std::uint32_t* ids, std::size_t count, std::size_t listed,
-                                   double bound, double* out) {
-  euclidean_bounded<Avx512Lanes, 2>(query.data(), std::min(query.size(), dim), base, dim,
-                             ids, count, listed, bound, out);
-}
-
 }  // namespace tarsim::metrics::kernels
-
-#pragma GCC pop_options

@@ -1,12 +1,10 @@
-// AVX2 early-abandoning euclidean kernel: 4 stored vectors per register.
-#include <immintrin.h>
+// AVX2 lanes: 4 stored vectors per register. Include after <immintrin.h>,
+// metrics/kernels.hpp and `#pragma GCC target("avx2")`.
+#pragma once
 
-#include "metrics/bounded.hpp"
-
-#pragma GCC push_options
-#pragma GCC target("avx2")
-
-#include "metrics/bounded_body.hpp"
+#ifndef _IMMINTRIN_H_INCLUDED
+#error "include <immintrin.h> before the target pragma"
+#endif
 
 namespace tarsim::metrics::kernels {
 namespace {
@@ -28,18 +26,13 @@ struct Avx2Lanes {
   static V add(V a, V b) { return _mm256_add_pd(a, b); }
   static V sub(V a, V b) { return _mm256_sub_pd(a, b); }
   static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
+  static V div(V a, V b) { return _mm256_div_pd(a, b); }
   static V sqrt(V a) { return _mm256_sqrt_pd(a); }
   static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
-  static bool given_up(V acc, V limit) {
-    return _mm256_movemask_pd(_mm256_cmp_pd(acc, limit, _CMP_NLT_UQ)) == 0xF;
-  }
-  static void prefetch(const void* p) {
-    _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
-  }
 
   static void transpose(V (&t)[W]) {
-    const V a0 = _mm256_unpacklo_pd(t[0], t[1]);
-    const V a1 = _mm256_unpackhi_pd(t[0], t[1]);
+    const V a0 = _mm256_unpacklo_pd(t[0], t[1]);  // r0c0 r1c0 r0c2 r1c2
+    const V a1 = _mm256_unpackhi_pd(t[0], t[1]);  // r0c1 r1c1 r0c3 r1c3
     const V a2 = _mm256_unpacklo_pd(t[2], t[3]);
     const V a3 = _mm256_unpackhi_pd(t[2], t[3]);
     t[0] = _mm256_permute2f128_pd(a0, a2, 0x20);
@@ -47,17 +40,12 @@ struct Avx2Lanes {
     t[1] = _mm256_permute2f128_pd(a1, a3, 0x20);
     t[3] = _mm256_permute2f128_pd(a1, a3, 0x31);
   }
+
+  // True when no lane is below its limit (a NaN lane counts as not below).
+  static bool none_below(V acc, V limit) {
+    return _mm256_movemask_pd(_mm256_cmp_pd(acc, limit, _CMP_NLT_UQ)) == 0xF;
+  }
 };
 
 }  // namespace
-
-void euclidean_rows_bounded_avx2(Vec query, const double* base, std::size_t dim,
-                                 const std::uint32_t* ids, std::size_t count, std::size_t listed,
-                                 double bound, double* out) {
-  euclidean_bounded<Avx2Lanes, 4>(query.data(), std::min(query.size(), dim), base, dim,
-                             ids, count, listed, bound, out);
-}
-
 }  // namespace tarsim::metrics::kernels
-
-#pragma GCC pop_options

@@ -1,0 +1,29 @@
+// Scalar lanes: one stored vector per "register", the groups of a block run
+// as independent sums side by side. Built for the baseline instruction set of
+// the target, so every processor can run them.
+#pragma once
+
+namespace tarsim::metrics::kernels {
+namespace {
+
+struct ScalarLanes {
+  using V = double;
+  static constexpr std::size_t W = 1;
+
+  static V zero() { return 0.0; }
+  static V set1(double x) { return x; }
+  static V load(const double* p) { return *p; }
+  static V load_part(const double* p, std::size_t) { return *p; }
+  static V add(V a, V b) { return a + b; }
+  static V sub(V a, V b) { return a - b; }
+  static V mul(V a, V b) { return a * b; }
+  static V div(V a, V b) { return a / b; }
+  static V sqrt(V a) { return std::sqrt(a); }
+  static void store(double* p, V v) { *p = v; }
+  static void transpose(V (&)[W]) {}
+  // True when no lane is below its limit (a NaN lane counts as not below).
+  static bool none_below(V acc, V limit) { return !(acc < limit); }
+};
+
+}  // namespace
+}  // namespace tarsim::metrics::kernels
