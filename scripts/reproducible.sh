@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${1:-.venv/bin/python}
+python=$(cd "$(dirname "$python")" && pwd)/$(basename "$python")  # the builds run elsewhere
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 
 work=$(mktemp -d)
@@ -23,7 +24,7 @@ sos=()
 for place in a/tarsim somewhere/much/deeper/other-name; do
   start=$SECONDS
   echo "   building a wheel in $work/$place ..."
-  (cd "$work/$place" && "$OLDPWD/$python" -m pip wheel -q --no-build-isolation --no-deps \
+  (cd "$work/$place" && "$python" -m pip wheel -q --no-build-isolation --no-deps \
     -w "$work/$place/dist" . >"$work/$place/build.log" 2>&1) || {
     cat "$work/$place/build.log" >&2
     echo "the wheel build in $work/$place failed" >&2
