@@ -33,7 +33,7 @@ python_identity() {
 ensure_venv() {
   local dir python=$2 want have start=$SECONDS
   dir=$(absolute "$1")
-  want=$(python_identity "$python")
+  want=$(python_identity "$python") || { echo "$python does not run" >&2; return 1; }
   have=$(python_identity "$dir/bin/python" || true)
   if [ "$have" = "$want" ] && [ -x "$dir/bin/pip" ]; then
     say "$(shown "$dir"): Python ${want% *}, already set up"
@@ -134,4 +134,44 @@ ensure_module() {
   fi
   [ -z "$sources" ] || echo "$stamp $(installed_module_hash "$dir")" >"$dir/.tarsim/module"
   took "$start"
+}
+
+# find_pythons: the interpreters to test, one line "X.Y command" for each
+# CPython X.Y >= 3.11 found, the first command found for each version winning.
+# python3 on PATH comes first (the default interpreter); then python3.X on
+# PATH for every 3.X that pyproject.toml claims; then, with pyenv,
+# $(pyenv root)/versions/*/bin/python3.
+find_pythons() {
+  local p id impl major minor candidates=() seen=" "
+  command -v python3 >/dev/null && candidates+=(python3)
+  for p in $(claimed_pythons); do
+    command -v "python$p" >/dev/null && candidates+=("python$p")
+  done
+  if command -v pyenv >/dev/null; then
+    for p in "$(pyenv root)"/versions/*/bin/python3; do
+      [ -x "$p" ] && candidates+=("$p")
+    done
+  fi
+  for p in "${candidates[@]}"; do
+    id=$("$p" -c 'import sys; print(sys.implementation.name, *sys.version_info[:2])' 2>/dev/null) \
+      || continue
+    read -r impl major minor <<<"$id"
+    [ "$impl" = cpython ] && [ "$major" = 3 ] && [ "$minor" -ge 11 ] 2>/dev/null || continue
+    case $seen in *" $major.$minor "*) continue ;; esac
+    seen="$seen$major.$minor "
+    echo "$major.$minor $p"
+  done
+}
+
+# claimed_pythons: the Python versions that pyproject.toml claims, one a line.
+claimed_pythons() {
+  sed -n -E 's/.*"Programming Language :: Python :: (3\.[0-9]+)".*/\1/p' "$steps_root/pyproject.toml"
+}
+
+# missing_pythons VERSION...: the claimed versions not among VERSION...
+missing_pythons() {
+  local version found=" $* "
+  for version in $(claimed_pythons); do
+    case $found in *" $version "*) ;; *) echo "$version" ;; esac
+  done
 }

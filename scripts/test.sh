@@ -6,8 +6,9 @@
 # sanitizer run on the default interpreter. Arguments go to pytest.
 #
 # Interpreters are python3 on PATH, python3.X on PATH and, with pyenv,
-# $(pyenv root)/versions/*/bin/python3. A Python version that pyproject.toml
-# claims but that is not found is reported; in CI (CI set) it fails the run.
+# $(pyenv root)/versions/*/bin/python3 (find_pythons in scripts/steps.sh). A
+# Python version that pyproject.toml claims but that is not found is reported;
+# in CI (CI set) it fails the run.
 # Steps already done for the same sources are skipped (see scripts/steps.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,38 +17,17 @@ source scripts/steps.sh
 begin=$SECONDS
 
 # --- Interpreters -----------------------------------------------------------
-claimed=$(sed -n -E 's/.*"Programming Language :: Python :: (3\.[0-9]+)".*/\1/p' pyproject.toml)
-candidates=()
-command -v python3 >/dev/null && candidates+=(python3)
-for version in $claimed; do
-  command -v "python$version" >/dev/null && candidates+=("python$version")
-done
-if command -v pyenv >/dev/null; then
-  for p in "$(pyenv root)"/versions/*/bin/python3; do
-    [ -x "$p" ] && candidates+=("$p")
-  done
-fi
-# The first interpreter found for each CPython X.Y >= 3.11; python3 comes
-# first and is the default.
 versions=()
 declare -A python_of=()
-for p in "${candidates[@]}"; do
-  id=$("$p" -c 'import sys; print(sys.implementation.name, *sys.version_info[:2])' 2>/dev/null) \
-    || continue
-  read -r impl major minor <<<"$id"
-  [ "$impl" = cpython ] && [ "$major" = 3 ] && [ "$minor" -ge 11 ] || continue
-  [ -z "${python_of[$major.$minor]:-}" ] || continue
-  python_of[$major.$minor]=$p
-  versions+=("$major.$minor")
-done
+while read -r version command; do
+  versions+=("$version")
+  python_of[$version]=$command
+done < <(find_pythons)
 [ "${#versions[@]}" -gt 0 ] || { echo "no CPython 3.11 or later found" >&2; exit 1; }
 default=${versions[0]}
 [ "${python_of[$default]}" = python3 ] \
   || { echo "python3 on PATH must be CPython 3.11 or later (it is the default interpreter)" >&2; exit 1; }
-missing=()
-for version in $claimed; do
-  [ -n "${python_of[$version]:-}" ] || missing+=("$version")
-done
+mapfile -t missing < <(missing_pythons "${versions[@]}")
 say "Python tests will run on: $(for v in "${versions[@]}"; do printf '%s (%s)  ' "$v" "${python_of[$v]}"; done)"
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "!! pyproject.toml claims Python ${missing[*]}, but no such interpreter was found:" \

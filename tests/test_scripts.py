@@ -3,6 +3,7 @@ import ast
 import os
 import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -77,3 +78,43 @@ def test_build_stamp_changes_with_every_source_change_and_only_then(tmp_path: Pa
     (checkout / "build").mkdir()
     (checkout / "build/out.o").write_text("ignored\n")
     assert not changed()
+
+
+def test_interpreter_discovery_keeps_one_cpython_per_version_from_3_11_and_names_the_missing(
+        tmp_path: Path):
+    # Stand-ins for interpreters answer the version question as CPython or PyPy
+    # would; a fake pyenv points at their folder.
+    bin_dir, root = tmp_path / "bin", tmp_path / "pyenv"
+    bin_dir.mkdir()
+
+    def interpreter(path: Path, answer: str) -> None:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(f"#!/bin/sh\n{answer}\n")
+        path.chmod(0o755)
+
+    interpreter(bin_dir / "python3", "echo cpython 3 11")
+    interpreter(bin_dir / "python3.12", "echo cpython 3 12")
+    interpreter(bin_dir / "pyenv", f"echo {root}")
+    for version, answer in {"3.10.4": "echo cpython 3 10", "3.12.9": "echo cpython 3 12",
+                            "3.14.0": "echo cpython 3 14", "broken": "exit 1",
+                            "pypy3.13": "echo pypy 3 13"}.items():
+        interpreter(root / "versions" / version / "bin" / "python3", answer)
+    for tool in ("sed", "dirname"):  # all that the discovery runs besides the shell
+        (bin_dir / tool).symlink_to(subprocess.run(["bash", "-c", f"command -v {tool}"],
+                                                   capture_output=True, text=True,
+                                                   check=True).stdout.strip())
+    env = dict(TOOLS_ENV, PATH=str(bin_dir))
+    script = textwrap.dedent("""\
+        source scripts/steps.sh
+        found=$(find_pythons)
+        echo "$found"
+        echo --
+        missing_pythons $(while read -r version _; do echo "$version"; done <<<"$found")
+        """)
+    done = subprocess.run(["/bin/bash", "-c", script], cwd=ROOT, env=env, capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    found, missing = done.stdout.split("--\n")
+    assert found.splitlines() == ["3.11 python3", "3.12 python3.12",
+                                  f"3.14 {root}/versions/3.14.0/bin/python3"]
+    assert missing.split() == ["3.13"]  # claimed in pyproject.toml, found only as PyPy
