@@ -121,7 +121,8 @@ took "$start"
 # --- Summary -----------------------------------------------------------------
 say "Summary ($(( (SECONDS - begin) / 60 )) min $(( (SECONDS - begin) % 60 )) s)"
 for version in "${versions[@]}"; do
-  printf '   Python %-5s %-9s %s\n' "$version" "${result[$version]}" "${python_of[$version]}"
+  printf '   Python %-7s %-9s %s\n' "$(python_identity "${python_of[$version]}" | cut -d' ' -f1)" \
+    "${result[$version]:-not run}" "${python_of[$version]}"
 done
 printf '   sanitizers (Python %s) %s\n' "$default" "$sanitized"
 if [ "${#missing[@]}" -gt 0 ]; then
