@@ -18,10 +18,10 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 
 import numpy as np
-from sklearn.datasets import load_digits
-from tqdm import tqdm
-
 import tarsim
+
+# scikit-learn and tqdm are imported where they are used, so that --help works
+# before the demo's own packages are installed.
 
 
 @contextmanager
@@ -32,6 +32,8 @@ def timed(label: str, timings: dict[str, float]) -> Iterator[None]:
 
 
 def build_flat(images: np.ndarray, chunk: int) -> tarsim.PyFlat:
+    from tqdm import tqdm
+
     index = tarsim.PyFlat(images.shape[1])  # euclidean
     with tqdm(total=len(images), desc="PyFlat ", unit="img") as bar:
         for start in range(0, len(images), chunk):
@@ -42,6 +44,8 @@ def build_flat(images: np.ndarray, chunk: int) -> tarsim.PyFlat:
 
 
 def build_graph(images: np.ndarray, labels: np.ndarray, chunk: int) -> tarsim.PyHNSW:
+    from tqdm import tqdm
+
     index = tarsim.PyHNSW(images.shape[1], metric="euclidean", schema=["label"])
     with tqdm(total=len(images), desc="PyHNSW ", unit="img") as bar:
         for start in range(0, len(images), chunk):
@@ -66,6 +70,8 @@ def graph_neighbours(index: tarsim.PyHNSW, images: np.ndarray, k: int,
     """The same through the graph. PyHNSW hands back vector copies, not ids,
     so the ids are recovered from the pixels (a few images are duplicates and
     share one key); the query's own image is left out once."""
+    from tqdm import tqdm
+
     result = []
     for i, image in enumerate(tqdm(images, desc="queries", unit="q", leave=False)):
         ids: list[int] = []
@@ -86,11 +92,16 @@ def show(picture: np.ndarray) -> list[str]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    # The description is the module docstring up to its usage line, as written.
+    description = (__doc__ or "").split("\n\n    python ")[0].strip()
+    parser = argparse.ArgumentParser(description=description,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--k", type=int, default=10, help="neighbours per query")
     parser.add_argument("--chunk", type=int, default=100, help="images per create() call")
     args = parser.parse_args()
     k = args.k
+
+    from sklearn.datasets import load_digits
 
     digits = load_digits()
     images = np.ascontiguousarray(digits.data, dtype=np.float64)

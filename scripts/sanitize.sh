@@ -9,12 +9,10 @@ root=$(pwd)
 build="$root/build/asan"
 reports="$build/reports"
 
+source scripts/steps.sh
+ensure_venv .venv python3
+ensure_requirements .venv requirements-test.txt
 venv="$root/.venv/bin"
-if [ ! -x "$venv/python" ]; then
-  python3 -m venv .venv
-  "$venv/python" -m pip install -q --upgrade pip
-  "$venv/python" -m pip install -q -r requirements-test.txt
-fi
 
 echo "== Sanitized build (build/asan)"
 "$venv/cmake" -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -1,35 +1,141 @@
 #!/usr/bin/env bash
-# Runs every test of tarsim on a fresh machine: installs what the tests need,
-# builds and runs the C++ core tests, builds and installs the module into a
-# virtual environment, and runs the Python tests.
+# Runs every test of tarsim: installs what the tests need, builds and runs the
+# C++ core tests, checks that the build is reproducible, and runs the Python
+# tests against a module built for every CPython 3.11+ on this machine (the
+# default python3 in .venv, each other version X.Y in .venv-X.Y), then the
+# sanitizer run on the default interpreter. Arguments go to pytest.
+#
+# Interpreters are python3 on PATH, python3.X on PATH and, with pyenv,
+# $(pyenv root)/versions/*/bin/python3 (find_pythons in scripts/steps.sh). A
+# Python version that pyproject.toml claims but that is not found is reported;
+# in CI (CI set) it fails the run.
+# Steps already done for the same sources are skipped (see scripts/steps.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+source scripts/steps.sh
+begin=$SECONDS
 
-# GoogleTest for the C++ core tests, from the distribution's packages.
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  if [ "$(id -u)" = 0 ]; then
-    apt-get update -qq && apt-get install -y -qq libgtest-dev >/dev/null
-  else
-    sudo apt-get update -qq && sudo apt-get install -y -qq libgtest-dev >/dev/null
-  fi
+# --- Interpreters -----------------------------------------------------------
+versions=()
+declare -A python_of=()
+while read -r version command; do
+  versions+=("$version")
+  python_of[$version]=$command
+done < <(find_pythons)
+[ "${#versions[@]}" -gt 0 ] || { echo "no CPython 3.11 or later found" >&2; exit 1; }
+default=${versions[0]}
+[ "${python_of[$default]}" = python3 ] \
+  || { echo "python3 on PATH must be CPython 3.11 or later (it is the default interpreter)" >&2; exit 1; }
+mapfile -t missing < <(missing_pythons "${versions[@]}")
+say "Python tests will run on: $(for v in "${versions[@]}"; do printf '%s (%s)  ' "$v" "${python_of[$v]}"; done)"
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "!! pyproject.toml claims Python ${missing[*]}, but no such interpreter was found:" \
+       "those versions are NOT tested" >&2
 fi
 
-# The Python side: a virtual environment with the test requirements and the module.
-python3 -m venv .venv
-venv="$root/.venv/bin"
-"$venv/python" -m pip install -q --upgrade pip
-"$venv/python" -m pip install -q -r requirements-test.txt
-"$venv/python" -m pip install -q --no-build-isolation .
+venv_of() { if [ "$1" = "$default" ]; then echo "$root/.venv"; else echo "$root/.venv-$1"; fi; }
 
-echo "== C++ core tests"
-"$venv/cmake" -S . -B build/tests -G Ninja -DTARSIM_BUILD_TESTS=ON -DTARSIM_BUILD_MODULE=OFF \
-  -DCMAKE_MAKE_PROGRAM="$venv/ninja" >/dev/null
-"$venv/cmake" --build build/tests
-"$venv/ctest" --test-dir build/tests --output-on-failure -j 2
-bash "$root/scripts/test_aarch64.sh"
+# --- GoogleTest --------------------------------------------------------------
+# From the distribution's packages when running as root; otherwise it must be
+# installed already where CMake finds it.
+if [ ! -f /usr/include/gtest/gtest.h ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+  start=$SECONDS
+  say "installing GoogleTest (libgtest-dev) with apt-get"
+  apt-get update -qq && apt-get install -y -qq libgtest-dev >/dev/null
+  took "$start"
+fi
 
-echo "== Python tests"
-cd "$root/tests"  # import the installed module, not the source tree
-"$venv/python" -m pytest -q -p no:cacheprovider "$root/tests" "$@"
-bash "$root/scripts/sanitize.sh" "$@"
+# --- The default interpreter: set-up, C++ core tests, reproducibility ---------
+dv=$(venv_of "$default")
+ensure_venv "$dv" python3
+requirements=(requirements-test.txt)
+[ -f requirements-dask.txt ] && requirements+=(requirements-dask.txt)
+ensure_requirements "$dv" "${requirements[@]}"
+ensure_module "$dv"
+
+start=$SECONDS
+say "C++ core tests: building build/tests"
+mkdir -p build
+if ! "$dv/bin/cmake" -S . -B build/tests -G Ninja -DTARSIM_BUILD_TESTS=ON -DTARSIM_BUILD_MODULE=OFF \
+     -DCMAKE_MAKE_PROGRAM="$dv/bin/ninja" >build/cmake-tests.log 2>&1; then
+  cat build/cmake-tests.log >&2
+  if grep -q GTest build/cmake-tests.log; then
+    echo "GoogleTest is missing. Install it (Debian/Ubuntu: apt-get install libgtest-dev," \
+         "as root), or point CMake at an installed copy with GTEST_ROOT=<prefix>." >&2
+  fi
+  exit 1
+fi
+"$dv/bin/cmake" --build build/tests -j "$CMAKE_BUILD_PARALLEL_LEVEL"
+say "C++ core tests: running"
+"$dv/bin/ctest" --test-dir build/tests --output-on-failure -j 2
+took "$start"
+
+# The C++ core once more, cross-built for aarch64 and run under qemu
+# (skipped, and said so, where the cross tools cannot be installed).
+start=$SECONDS
+say "C++ core tests for aarch64 under qemu (2-4 minutes)"
+if bash "$root/scripts/test_aarch64.sh"; then aarch64=passed; else aarch64=FAILED; fi
+took "$start"
+
+# The module must not depend on where it was built (checked once per sources).
+repro_stamp=$(stamp_of reproducible "$(source_hash)")
+if [ -n "$(source_hash)" ] && [ "$(cat "$dv/.tarsim/reproducible" 2>/dev/null)" = "$repro_stamp" ]; then
+  say "reproducible build: already checked for these sources"
+else
+  start=$SECONDS
+  say "reproducible build: two wheels in different folders (about a minute)"
+  bash scripts/reproducible.sh "$dv/bin/python"
+  echo "$repro_stamp" >"$dv/.tarsim/reproducible"
+  took "$start"
+fi
+
+# --- Python tests, one interpreter after the other ---------------------------
+declare -A result=()
+failed=0
+[ "$aarch64" = passed ] || failed=1
+run_suite() {
+  local version=$1 venv start
+  venv=$(venv_of "$version")
+  start=$SECONDS
+  say "Python tests on $version ($venv)"
+  # Run from tests/ so that the installed module is imported, not the source tree.
+  if (cd "$root/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests" "${pytest_args[@]}"); then
+    result[$version]=passed
+  else
+    result[$version]=FAILED
+    failed=1
+  fi
+  took "$start"
+}
+pytest_args=("$@")
+run_suite "$default"
+for version in "${versions[@]:1}"; do
+  venv=$(venv_of "$version")
+  ensure_venv "$venv" "${python_of[$version]}"
+  ensure_requirements "$venv" requirements-test.txt
+  ensure_module "$venv"
+  run_suite "$version"
+done
+
+start=$SECONDS
+say "sanitizers: build/asan, then the C++ and Python tests under them (a few minutes)"
+if bash "$root/scripts/sanitize.sh" "$@"; then sanitized=passed; else sanitized=FAILED; failed=1; fi
+took "$start"
+
+# --- Summary -----------------------------------------------------------------
+say "Summary ($(( (SECONDS - begin) / 60 )) min $(( (SECONDS - begin) % 60 )) s)"
+for version in "${versions[@]}"; do
+  printf '   Python %-7s %-9s %s\n' "$(python_identity "${python_of[$version]}" | cut -d' ' -f1)" \
+    "${result[$version]:-not run}" "${python_of[$version]}"
+done
+printf '   C++ core on aarch64 %s\n' "$aarch64"
+printf '   sanitizers (Python %s) %s\n' "$default" "$sanitized"
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "!! not tested, no interpreter found: Python ${missing[*]} (claimed in pyproject.toml)" >&2
+  if [ -n "${CI:-}" ]; then
+    echo "!! CI must test every claimed version: failing" >&2
+    failed=1
+  fi
+fi
+exit "$failed"
