@@ -2,7 +2,7 @@
 // without the sketch bounds: build and query times of each, the share of
 // looked-at neighbours the bounds ruled out, and whether every list and
 // every answer is the same to the bit. Built by bench_bounds.py against this
-// source tree. Usage: graph_bounds <file> <k> [on|off|both]; the file holds
+// source tree. Usage: graph_bounds <file> <k> [on|off|both] [axes]; the file holds
 // n, queries, dim as int64 and then the n stored rows and the query rows as
 // float64.
 #include <algorithm>
@@ -113,6 +113,13 @@ int main(int argc, char** argv) {
   HNSW on(params), off(params);
   on.set_bounds(true);
   off.set_bounds(false);
+  if (argc > 4) {
+    // A record of this many axes instead of the default size rule.
+    tarsim::sketch::Config config = HNSW::default_sketch_config();
+    config.max_axes = static_cast<std::uint32_t>(std::atoi(argv[4]));
+    config.ignore_size_rule = true;
+    on.set_sketch_config(config);
+  }
   Run a, b;
   if (std::strcmp(mode, "off") != 0) a = run(on, rows, n, queries, dim, k);
   if (std::strcmp(mode, "on") != 0) b = run(off, rows, n, queries, dim, k);

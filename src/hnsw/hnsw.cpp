@@ -28,6 +28,18 @@ std::size_t result_position(std::span<const Scored> results, double distance) {
   if (results.empty()) return 0;
   std::size_t base = 0;
   std::size_t size = results.size();
+  if (!std::isnan(distance)) {
+    // The same steps for a number d without the NaN tests, so that they
+    // compile to conditional moves: ranks_before(d, x) is !(x <= d), a NaN x
+    // included, and ranks_before(x, d) is x < d.
+    while (size > 1) {
+      const std::size_t half = size / 2;
+      const std::size_t mid = base + half;
+      base = results[mid].distance <= distance ? mid : base;
+      size -= half;
+    }
+    return results[base].distance < distance ? base + 1 : base;
+  }
   while (size > 1) {
     std::size_t half = size / 2;
     std::size_t mid = base + half;
@@ -313,6 +325,7 @@ std::uint8_t HNSW::next_visit_stamp(SearchScratch& scratch) const {
   if (scratch.visit_stamps.size() < count_) scratch.visit_stamps.resize(count_, 0);
   if (++scratch.visit_stamp == 0) {
     std::fill(scratch.visit_stamps.begin(), scratch.visit_stamps.end(), 0);
+    std::fill(scratch.filter_stamps.begin(), scratch.filter_stamps.end(), 0);
     scratch.visit_stamp = 1;
   }
   return scratch.visit_stamp;
@@ -354,6 +367,10 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
   const double* base = vectors_.data();
   const std::uint8_t stamp = next_visit_stamp(scratch);
   std::uint8_t* visited = scratch.visit_stamps.data();
+  if (filter != nullptr && scratch.filter_stamps.size() < count_) {
+    scratch.filter_stamps.resize(count_, 0);
+  }
+  std::uint8_t* failed = scratch.filter_stamps.data();
   std::vector<Scored>& candidates = scratch.candidates;
   const std::uint32_t* levels = levels_.data();
   // Layer 0 reads the full lists; layer L >= 1 the lists of neighbours with
@@ -419,10 +436,16 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
       }
       unvisited -= count;
     } else {
-      // A neighbour failing the filter is not marked visited.
+      // A neighbour failing the filter is not marked visited, but its
+      // verdict is kept for the rest of the walk: the node's row and the
+      // filter do not change during it, so testing it again would fail again.
       for (std::uint32_t neighbor : list) {
         if (levels[neighbor] < layer || visited[neighbor] == stamp) continue;
-        if (!passes(neighbor, *filter, position)) continue;
+        if (failed[neighbor] == stamp) continue;
+        if (!passes(neighbor, *filter, position)) {
+          failed[neighbor] = stamp;
+          continue;
+        }
         visited[neighbor] = stamp;
         ids[count++] = neighbor;
       }
@@ -559,7 +582,8 @@ std::size_t HNSW::memory_bytes() const {
                       held(level_weights_) + held(idle_scratch_) + sketch_.memory_bytes();
   for (const auto& lists : upper_) bytes += held(lists);
   for (const auto& scratch : idle_scratch_) {
-    bytes += sizeof(SearchScratch) + held(scratch->visit_stamps) + held(scratch->candidates) +
+    bytes += sizeof(SearchScratch) + held(scratch->visit_stamps) + held(scratch->filter_stamps) +
+             held(scratch->candidates) +
              held(scratch->batch_ids) + held(scratch->batch_distances) +
              held(scratch->sketched.record);
   }

@@ -202,6 +202,8 @@ class HNSW {
   struct SearchScratch {
     std::vector<std::uint8_t> visit_stamps;
     std::uint8_t visit_stamp = 0;
+    // filter_stamps[n] == visit_stamp: node n failed the walk's filter.
+    std::vector<std::uint8_t> filter_stamps;
     std::vector<Scored> candidates;
     std::vector<std::uint32_t> batch_ids;
     std::vector<double> batch_distances;
