@@ -66,11 +66,20 @@ constexpr std::size_t kBoundedChunk = 32;
 
 // Nodes stored before the first basis is fitted.
 constexpr std::size_t kSketchRows = 1024;
-// The bounds cost a record read per neighbour. Once an operation has asked
-// them about kTrialNeighbours neighbours, it stops asking while they rule
-// out fewer than one in kPayingShare.
+// The bounds cost a record read per neighbour, and a neighbour they rule
+// out would mostly have been given up after a line or two of its vector by
+// the early-abandoning kernel: they pay only while they rule out more than
+// two in three of the neighbours they are asked about. Once they have been
+// asked about kTrialNeighbours and have not paid lately, only every
+// kRetrial-th operation uses them, to see whether they pay again. (A single
+// operation is not judged on its own: its first chunks are bounded against
+// the loose worst of a result that has just filled.)
 constexpr std::size_t kTrialNeighbours = 256;
-constexpr std::size_t kPayingShare = 8;
+constexpr std::size_t kRetrial = 16;
+constexpr std::size_t kHistory = std::size_t{1} << 16;
+bool bounds_pay(std::size_t ruled_out, std::size_t bounded) {
+  return ruled_out * 3 >= bounded * 2;
+}
 
 std::optional<HNSWError> as_error(filter::FilterCheck check) {
   switch (check) {
@@ -333,11 +342,14 @@ std::uint8_t HNSW::next_visit_stamp(SearchScratch& scratch) const {
 
 void HNSW::prepare_bounds(std::span<const double> query, SearchScratch& scratch) const {
   scratch.bounding = false;
-  scratch.bounded = 0;
-  scratch.ruled_out = 0;
   if (!bounds_ || !sketch_.ready() || sketch_.rows() != count_) return;
   // Not usable for a query of another length or one the bounds cannot be
   // proven for: every neighbour is then scored.
+  ++operations_;
+  if (seen_bounded_ >= kTrialNeighbours && !bounds_pay(seen_ruled_out_, seen_bounded_) &&
+      operations_ % kRetrial != 0) {
+    return;
+  }
   sketch_.prepare(query, scratch.sketched);
   scratch.bounding = scratch.sketched.usable;
 }
@@ -490,12 +502,12 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
           live = sketch_.survivors_of(scratch.sketched, sketch_.threshold(worst), ids + i, chunk,
                                       ids + i);
           listed = live;
-          scratch.bounded += chunk;
-          scratch.ruled_out += chunk - live;
           skipped_ += chunk - live;
-          if (scratch.bounded >= kTrialNeighbours &&
-              scratch.ruled_out * kPayingShare < scratch.bounded) {
-            scratch.bounding = false;
+          seen_bounded_ += chunk;
+          seen_ruled_out_ += chunk - live;
+          if (seen_bounded_ >= kHistory) {
+            seen_bounded_ /= 2;
+            seen_ruled_out_ /= 2;
           }
         }
         if (metric_ == metrics::Metric::Euclidean) {

@@ -207,13 +207,10 @@ class HNSW {
     std::vector<Scored> candidates;
     std::vector<std::uint32_t> batch_ids;
     std::vector<double> batch_distances;
-    // The operation's query prepared for the sketch bounds, whether the
-    // bounds are in use, and how many neighbours they were asked about and
-    // ruled out so far in this operation.
+    // The operation's query prepared for the sketch bounds, and whether the
+    // bounds are in use.
     sketch::Query sketched;
     bool bounding = false;
-    std::size_t bounded = 0;
-    std::size_t ruled_out = 0;
   };
 
   // knn, told that `unlisted` nodes of the layer (other than the entry) are
@@ -291,6 +288,11 @@ class HNSW {
   sketch::Sketch sketch_;
   bool bounds_;
   mutable std::size_t skipped_ = 0;
+  // What the bounds achieved lately (halved now and then), for deciding
+  // whether an operation uses them; see prepare_bounds.
+  mutable std::size_t seen_bounded_ = 0;
+  mutable std::size_t seen_ruled_out_ = 0;
+  mutable std::size_t operations_ = 0;
 
   // Search scratch not leased at the moment, reused by later operations: as
   // many sets as searches ever ran inside one another, usually one. Its
