@@ -51,15 +51,16 @@ sketch::Config small_config(std::uint32_t axes) {
 // rounding errors of the sketches, which only the margins cover).
 void fill_row(std::mt19937_64& rng, int kind, const V& axes, V& row) {
   std::normal_distribution<double> normal;
-  const std::size_t dim = row.size();
+  // A query may be one value longer than the stored vectors.
+  const std::size_t dim = axes.size() / 2;
   const double specials[] = {0.0, -0.0, kNaN, kInf, -kInf, 1e150, -1e150, 1e-300, -1e-300};
   const double c0 = normal(rng) * 5, c1 = normal(rng);
   const bool constant = rng() % 8 == 0;
   const double scale = rng() % 16 == 0 ? (rng() % 2 == 0 ? 1e150 : 1e-300) : 1.0;
-  for (std::size_t k = 0; k < dim; ++k) {
+  for (std::size_t k = 0; k < row.size(); ++k) {
     switch (kind) {
       case 0:
-        row[k] = 3.0 + c0 * axes[k] + c1 * axes[dim + k] + 0.01 * normal(rng);
+        row[k] = 3.0 + c0 * axes[k % dim] + c1 * axes[dim + k % dim] + 0.01 * normal(rng);
         break;
       case 1:
         row[k] = static_cast<double>(rng() % 3) - 1;
