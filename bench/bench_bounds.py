@@ -1,8 +1,16 @@
 """PyFlat.search with the sketch bounds, against a baseline build without
-them, on photo patches and on Gaussian data; all in one run.
+them, on photo patches and on Gaussian data; all in one run. With --graph,
+the PyHNSW build and queries instead (defaults, euclidean), on the patches,
+the clustered data of bench_hnsw.py and the Gaussian data.
 
     python bench/bench_bounds.py [--baseline 7c8b593] [--n 100000] [--queries 200]
-                                 [--k 10] [--repeat 3] [--seed 1]
+                                 [--k 10] [--repeat 3] [--seed 1] [--graph]
+
+Graph mode: build seconds and the median query time of each build, best of
+--repeat alternating runs, recall@10 against the exact answers, and from
+bench/graph_bounds.cpp (built against this tree) the same graph built with
+and without the bounds on the same level draws: whether every list and
+answer is the same to the bit, and the neighbours ruled out per insertion.
 
 Data:
   patches   8x8x3 = 192 float64 values 0..255, cut at random positions from
@@ -91,6 +99,107 @@ print(json.dumps(out))
 """
 
 
+GRAPH_CHILD = r"""
+import json, sys, time, statistics
+import numpy as np
+if sys.argv[1] != "-":
+    sys.path.insert(0, sys.argv[1])
+import tarsim
+raw = np.load(sys.argv[2])
+n, k = int(sys.argv[3]), int(sys.argv[4])
+data = np.ascontiguousarray(raw[:n])
+queries = [q.tolist() for q in raw[n:]]
+index = tarsim.PyHNSW(raw.shape[1], metric="euclidean")
+start = time.perf_counter()
+index.create(data)
+build = time.perf_counter() - start
+row_of = {row.tobytes(): i for i, row in enumerate(data)}
+times, found = [], 0
+for q, qv in zip(queries, raw[n:]):
+    start = time.perf_counter()
+    answer = index.search(q, k)
+    times.append(time.perf_counter() - start)
+    got = {row_of[np.asarray(v, dtype=np.float64).tobytes()] for _, v in answer}
+    exact = set(np.argsort(((data - qv) ** 2).sum(axis=1), kind="stable")[:k].tolist())
+    found += len(got & exact)
+print(json.dumps({"module": tarsim.__file__, "build": build,
+                  "query": statistics.median(times), "recall": found / (k * len(queries))}))
+"""
+
+
+def clustered(count: int, seed: int) -> np.ndarray:
+    # As bench_hnsw.py makes them: 100 Gaussian centres in dim 128.
+    rng = np.random.default_rng(seed)
+    centres = rng.normal(0.0, 4.0, (100, 128))
+    return centres[rng.integers(0, 100, count)] + rng.normal(0.0, 1.0, (count, 128))
+
+
+def run_graph_child(module_dir: str, data_file: Path, n: int, k: int) -> dict:
+    cwd = module_dir if module_dir != "-" else tempfile.gettempdir()
+    out = subprocess.run([sys.executable, "-c", GRAPH_CHILD, module_dir, str(data_file), str(n),
+                          str(k)], check=True, capture_output=True, text=True, cwd=cwd)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def graph_check(workdir: Path, data: np.ndarray, n: int, k: int) -> dict | None:
+    compiler = shutil.which("c++") or shutil.which("g++")
+    if compiler is None:
+        return None
+    exe = workdir / "graph_bounds"
+    if not exe.exists():
+        src = ROOT / "src"
+        sources = [str(p) for p in sorted((src / "metrics").glob("*.cpp"))]
+        sources += [str(src / "sketch" / "sketch.cpp"), str(src / "hnsw" / "hnsw.cpp"),
+                    str(src / "hnsw" / "random.cpp"), str(src / "filter" / "filter.cpp"),
+                    str(src / "metadata" / "metadata.cpp")]
+        subprocess.run([compiler, "-O2", "-std=c++20", "-ffp-contract=off", "-I", str(src),
+                        "-o", str(exe), str(HERE / "graph_bounds.cpp"), *sources], check=True)
+    raw = workdir / "graph_rows.bin"
+    with open(raw, "wb") as f:
+        np.array([n, data.shape[0] - n, data.shape[1]], dtype=np.int64).tofile(f)
+        np.ascontiguousarray(data, dtype=np.float64).tofile(f)
+    out = subprocess.run([str(exe), str(raw), str(k)], check=True, capture_output=True, text=True)
+    return json.loads(out.stdout)
+
+
+def graph_main(args: argparse.Namespace) -> None:
+    n = args.n
+    total = n + args.queries
+    sets = {"patches": patches(total, args.seed), "clustered": clustered(total, args.seed),
+            "gaussian": gaussian(total, args.seed)}
+    rows = []
+    with tempfile.TemporaryDirectory() as tmp:
+        work = Path(tmp)
+        print(f"building the baseline {args.baseline} ...", flush=True)
+        baseline = str(build_baseline(args.baseline, work))
+        for name, data in sets.items():
+            data_file = work / f"{name}.npy"
+            np.save(data_file, data)
+            best: dict[str, dict[str, float]] = {"base": {}, "new": {}}
+            for _ in range(args.repeat):
+                for build, module in (("base", baseline), ("new", "-")):
+                    result = run_graph_child(module, data_file, n, args.k)
+                    for key in ("build", "query"):
+                        best[build][key] = min(best[build].get(key, result[key]), result[key])
+                    best[build]["recall"] = result["recall"]
+            check = graph_check(work, data, n, args.k)
+            rows.append((name, best, check))
+            print(f"  {name} done", flush=True)
+
+    print(f"\nPyHNSW, n = {n}, defaults, euclidean, k = {args.k}, {args.queries} queries; "
+          f"baseline {args.baseline}; best of {args.repeat} alternating runs (wall clock)")
+    print(f"{'data':9} {'build base s':>12} {'build s':>8} {'speed-up':>8} {'query base ms':>13} "
+          f"{'query ms':>8} {'speed-up':>8} {'recall base':>11} {'recall':>6} "
+          f"{'ruled out/ins':>13} {'same':>5}")
+    for name, best, check in rows:
+        b, c = best["base"], best["new"]
+        per = f"{check['skipped_build'] / n:.0f}" if check else "-"
+        same = ("yes" if check["same"] else "NO") if check else "-"
+        print(f"{name:9} {b['build']:12.2f} {c['build']:8.2f} {b['build'] / c['build']:7.2f}x "
+              f"{b['query'] * 1e3:13.3f} {c['query'] * 1e3:8.3f} {b['query'] / c['query']:7.2f}x "
+              f"{b['recall']:11.3f} {c['recall']:6.3f} {per:>13} {same:>5}")
+
+
 def build_baseline(commit: str, workdir: Path) -> Path:
     src, build = workdir / "src", workdir / "build"
     src.mkdir()
@@ -139,7 +248,11 @@ def main() -> None:
     parser.add_argument("--k", type=int, default=10)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--graph", action="store_true", help="PyHNSW instead of PyFlat")
     args = parser.parse_args()
+    if args.graph:
+        graph_main(args)
+        return
 
     total = args.n + args.queries
     sets = {"patches": patches(total, args.seed), "gaussian": gaussian(total, args.seed)}

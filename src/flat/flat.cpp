@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <limits>
 
 #include "metrics/simd.hpp"
@@ -28,18 +26,9 @@ const char* error_name(FlatError error) {
 
 namespace {
 
-// TARSIM_BOUNDS=off turns the sketch bounds off for benchmarks; read once.
-bool bounds_from_environment() {
-  static const bool on = [] {
-    const char* value = std::getenv("TARSIM_BOUNDS");
-    return value == nullptr || std::strcmp(value, "off") != 0;
-  }();
-  return on;
-}
-
 sketch::Config default_sketch_config() {
   sketch::Config config;
-  config.enabled = bounds_from_environment();
+  config.enabled = sketch::enabled_by_environment();
   return config;
 }
 
@@ -47,7 +36,7 @@ sketch::Config default_sketch_config() {
 
 Flat::Flat(std::uint32_t dim, metrics::Metric metric, std::size_t max_vectors)
     : sketch_(dim, metric, default_sketch_config()),
-      bounds_(bounds_from_environment()),
+      bounds_(sketch::enabled_by_environment()),
       dim_(dim),
       metric_(metric),
       max_vectors_(max_vectors) {}

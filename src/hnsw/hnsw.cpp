@@ -28,6 +28,18 @@ std::size_t result_position(std::span<const Scored> results, double distance) {
   if (results.empty()) return 0;
   std::size_t base = 0;
   std::size_t size = results.size();
+  if (!std::isnan(distance)) {
+    // The same steps for a number d without the NaN tests, so that they
+    // compile to conditional moves: ranks_before(d, x) is !(x <= d), a NaN x
+    // included, and ranks_before(x, d) is x < d.
+    while (size > 1) {
+      const std::size_t half = size / 2;
+      const std::size_t mid = base + half;
+      base = results[mid].distance <= distance ? mid : base;
+      size -= half;
+    }
+    return results[base].distance < distance ? base + 1 : base;
+  }
   while (size > 1) {
     std::size_t half = size / 2;
     std::size_t mid = base + half;
@@ -52,6 +64,23 @@ struct ComesAfter {
 // Neighbours scored against one worst distance before it is looked at again.
 constexpr std::size_t kBoundedChunk = 32;
 
+// Nodes stored before the first basis is fitted.
+constexpr std::size_t kSketchRows = 1024;
+// The bounds cost a record read per neighbour, and a neighbour they rule
+// out would mostly have been given up after a line or two of its vector by
+// the early-abandoning kernel: they pay only while they rule out more than
+// two in three of the neighbours they are asked about. Once they have been
+// asked about kTrialNeighbours and have not paid lately, only every
+// kRetrial-th operation uses them, to see whether they pay again. (A single
+// operation is not judged on its own: its first chunks are bounded against
+// the loose worst of a result that has just filled.)
+constexpr std::size_t kTrialNeighbours = 256;
+constexpr std::size_t kRetrial = 16;
+constexpr std::size_t kHistory = std::size_t{1} << 16;
+bool bounds_pay(std::size_t ruled_out, std::size_t bounded) {
+  return ruled_out * 3 >= bounded * 2;
+}
+
 std::optional<HNSWError> as_error(filter::FilterCheck check) {
   switch (check) {
     case filter::FilterCheck::Ok: return std::nullopt;
@@ -71,7 +100,9 @@ HNSW::HNSW(Params params)
       ef_construction_(params.ef_construction),
       ef_search_(params.ef_search),
       metric_(params.metric),
-      schema_(std::move(params.schema)) {
+      schema_(std::move(params.schema)),
+      sketch_(params.dim, params.metric, default_sketch_config()),
+      bounds_(sketch::enabled_by_environment()) {
   row_width_ = schema_ ? schema_->size() : 0;
   layer_lists_ = layers_ == 0 ? 0 : std::min(layers_ - 1, kMaxLayerLists);
   upper_.resize(layer_lists_);
@@ -86,6 +117,32 @@ HNSW::HNSW(Params params)
     level_weights_.push_back(weight);
     weight_total_ += weight;
     counter += 1.0;
+  }
+}
+
+sketch::Config HNSW::default_sketch_config() {
+  sketch::Config config;
+  config.enabled = sketch::enabled_by_environment();
+  // A graph walk scores a few thousand nodes per insertion, whatever the
+  // size of the index, so the bounds pay from a small index on; the basis
+  // fitted then is refitted at 8x, 64x, ... that size.
+  config.min_rows = kSketchRows;
+  return config;
+}
+
+void HNSW::set_sketch_config(const sketch::Config& config) {
+  sketch_ = sketch::Sketch(dim_, metric_, config);
+  update_sketch();
+}
+
+void HNSW::update_sketch() {
+  // Amortised O(dim m) per node: one record, and now and then a refit that
+  // recomputes all of them. Memory running out here only costs the bounds
+  // until the next fit: the node itself is stored already.
+  try {
+    sketch_.update(vectors_.data(), count_);
+  } catch (const std::bad_alloc&) {
+    sketch_ = sketch::Sketch(dim_, metric_, sketch_.config());
   }
 }
 
@@ -179,9 +236,11 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const meta
   std::uint32_t level = count_ == 0 ? layers_ - 1 : draw_level(rng);
   const std::uint32_t n = count_;
   store_node(vector, level, row);
+  update_sketch();
   if (n == 0 || layers_ == 0) return std::nullopt;
 
   const ScratchLease scratch(*this);
+  prepare_bounds(vector, *scratch);
   std::vector<Scored> found;
   std::uint32_t entry = 0;
   for (std::uint32_t layer = 0; layer < layers_; ++layer) {
@@ -275,15 +334,31 @@ std::uint8_t HNSW::next_visit_stamp(SearchScratch& scratch) const {
   if (scratch.visit_stamps.size() < count_) scratch.visit_stamps.resize(count_, 0);
   if (++scratch.visit_stamp == 0) {
     std::fill(scratch.visit_stamps.begin(), scratch.visit_stamps.end(), 0);
+    std::fill(scratch.filter_stamps.begin(), scratch.filter_stamps.end(), 0);
     scratch.visit_stamp = 1;
   }
   return scratch.visit_stamp;
+}
+
+void HNSW::prepare_bounds(std::span<const double> query, SearchScratch& scratch) const {
+  scratch.bounding = false;
+  if (!bounds_ || !sketch_.ready() || sketch_.rows() != count_) return;
+  // Not usable for a query of another length or one the bounds cannot be
+  // proven for: every neighbour is then scored.
+  ++operations_;
+  if (seen_bounded_ >= kTrialNeighbours && !bounds_pay(seen_ruled_out_, seen_bounded_) &&
+      operations_ % kRetrial != 0) {
+    return;
+  }
+  sketch_.prepare(query, scratch.sketched);
+  scratch.bounding = scratch.sketched.usable;
 }
 
 std::optional<HNSWError> HNSW::knn(std::uint32_t entry, std::span<const double> query,
                                    std::uint32_t ef, std::uint32_t layer,
                                    const filter::Filter* filter, std::vector<Scored>& out) const {
   const ScratchLease scratch(*this);
+  prepare_bounds(query, *scratch);
   return search_layer(entry, query, ef, layer, filter, 0, *scratch, out);
 }
 
@@ -304,6 +379,10 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
   const double* base = vectors_.data();
   const std::uint8_t stamp = next_visit_stamp(scratch);
   std::uint8_t* visited = scratch.visit_stamps.data();
+  if (filter != nullptr && scratch.filter_stamps.size() < count_) {
+    scratch.filter_stamps.resize(count_, 0);
+  }
+  std::uint8_t* failed = scratch.filter_stamps.data();
   std::vector<Scored>& candidates = scratch.candidates;
   const std::uint32_t* levels = levels_.data();
   // Layer 0 reads the full lists; layer L >= 1 the lists of neighbours with
@@ -369,10 +448,16 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
       }
       unvisited -= count;
     } else {
-      // A neighbour failing the filter is not marked visited.
+      // A neighbour failing the filter is not marked visited, but its
+      // verdict is kept for the rest of the walk: the node's row and the
+      // filter do not change during it, so testing it again would fail again.
       for (std::uint32_t neighbor : list) {
         if (levels[neighbor] < layer || visited[neighbor] == stamp) continue;
-        if (!passes(neighbor, *filter, position)) continue;
+        if (failed[neighbor] == stamp) continue;
+        if (!passes(neighbor, *filter, position)) {
+          failed[neighbor] = stamp;
+          continue;
+        }
         visited[neighbor] = stamp;
         ids[count++] = neighbor;
       }
@@ -388,40 +473,71 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
     double* dist = scratch.batch_distances.data();
     for (std::size_t i = 0; i < count;) {
       std::size_t chunk = count - i;
+      std::size_t live = chunk;  // ids[i .. i + live) are scored and may be admitted
       if (out.size() < ef) {
         // Until results is full every neighbour is admitted: score exactly
         // those first.
         chunk = std::min<std::size_t>(ef - out.size(), chunk);
+        live = chunk;
         metrics::score_rows(metric_, query, base, dim_, ids + i, chunk, dist + i);
       } else {
         // Full: only d < worst is admitted, and worst never grows while
         // results stays full. A NaN worst admits nothing more.
         const double worst = out.back().distance;
         if (std::isnan(worst)) break;
+        std::size_t listed = count - i;
+        if (scratch.bounding) {
+          // Skipping a neighbour whose sketch bound reaches the threshold of
+          // the worst at the start of the chunk changes nothing. Its computed
+          // distance d is proven not below that worst (the proof is beside
+          // the bounds, in sketch.cpp), so not below any later, smaller
+          // worst either, and the admission test below, strictly d < worst
+          // whatever the ids of a tie, would reject it. A rejected neighbour
+          // leaves no trace: it was marked visited and counted out of
+          // `unvisited` when the batch was gathered, and it enters neither
+          // the candidates nor the results. The survivors keep their order,
+          // so they are admitted exactly as before. The threshold is NaN
+          // for an infinite worst, and a NaN rules nothing out.
+          chunk = std::min(kBoundedChunk, chunk);
+          live = sketch_.survivors_of(scratch.sketched, sketch_.threshold(worst), ids + i, chunk,
+                                      ids + i);
+          listed = live;
+          skipped_ += chunk - live;
+          seen_bounded_ += chunk;
+          seen_ruled_out_ += chunk - live;
+          if (seen_bounded_ >= kHistory) {
+            seen_bounded_ /= 2;
+            seen_ruled_out_ /= 2;
+          }
+        }
         if (metric_ == metrics::Metric::Euclidean) {
           // A distance is given up (scored +inf) only once its partial sum
           // of squares proves it cannot end below the worst at the start of
           // the chunk, and so not below any later, smaller worst either.
           chunk = std::min(kBoundedChunk, chunk);
+          live = std::min(live, chunk);
           if (worst != bound_of) {
             bound = metrics::euclidean_bound(worst);
             bound_of = worst;
           }
-          metrics::euclidean_rows_bounded(query, base, dim_, ids + i, chunk, count - i, bound,
-                                          dist + i);
-        } else {
-          metrics::score_rows(metric_, query, base, dim_, ids + i, chunk, dist + i);
+          if (live > 0) {
+            metrics::euclidean_rows_bounded(query, base, dim_, ids + i, live, listed, bound,
+                                            dist + i);
+          }
+        } else if (live > 0) {
+          metrics::score_rows(metric_, query, base, dim_, ids + i, live, dist + i);
         }
       }
-      for (const std::size_t end = i + chunk; i < end; ++i) {
-        const double d = dist[i];
+      for (std::size_t j = i; j < i + live; ++j) {
+        const double d = dist[j];
         if (out.size() >= ef && !(d < out.back().distance)) continue;
-        const Scored scored{d, ids[i]};
+        const Scored scored{d, ids[j]};
         candidates.push_back(scored);
         std::push_heap(candidates.begin(), candidates.end(), after);
         out.insert(out.begin() + static_cast<std::ptrdiff_t>(result_position(out, d)), scored);
         if (out.size() > ef) out.pop_back();
       }
+      i += chunk;
     }
   }
   return std::nullopt;
@@ -434,6 +550,7 @@ std::optional<HNSWError> HNSW::search(std::span<const double> query, std::uint32
   if (count_ == 0) return std::nullopt;
   if (layers_ == 0) return HNSWError::InvalidLayer;
   const ScratchLease scratch(*this);
+  prepare_bounds(query, *scratch);
   std::uint32_t entry = 0;
   for (std::uint32_t layer = layers_ - 1; layer >= 1; --layer) {
     if (auto error = search_layer(entry, query, 1, layer, filter, 0, *scratch, out)) return error;
@@ -474,11 +591,13 @@ std::size_t held(const std::vector<std::vector<std::uint32_t>>& lists) {
 std::size_t HNSW::memory_bytes() const {
   std::size_t bytes = held(vectors_) + held(levels_) + held(links_) + held(metadata_) +
                       held(has_row_) + held(own_marks_) + held(layer_size_) +
-                      held(level_weights_) + held(idle_scratch_);
+                      held(level_weights_) + held(idle_scratch_) + sketch_.memory_bytes();
   for (const auto& lists : upper_) bytes += held(lists);
   for (const auto& scratch : idle_scratch_) {
-    bytes += sizeof(SearchScratch) + held(scratch->visit_stamps) + held(scratch->candidates) +
-             held(scratch->batch_ids) + held(scratch->batch_distances);
+    bytes += sizeof(SearchScratch) + held(scratch->visit_stamps) + held(scratch->filter_stamps) +
+             held(scratch->candidates) +
+             held(scratch->batch_ids) + held(scratch->batch_distances) +
+             held(scratch->sketched.record);
   }
   return bytes;
 }

@@ -29,6 +29,7 @@
 #include "metrics/metrics.hpp"
 #include "metrics/storage.hpp"
 #include "metrics/vectors.hpp"
+#include "sketch/sketch.hpp"
 
 namespace tarsim::hnsw {
 
@@ -179,6 +180,20 @@ class HNSW {
   // All lists back to back, with the start of each node's list.
   void flat_view(std::vector<std::uint32_t>& neighbors, std::vector<std::uint32_t>& offsets) const;
 
+  // Testing and benchmarking knobs, never needed for correct results:
+  // whether layer searches use the sketch bounds (on unless the environment
+  // variable TARSIM_BOUNDS is "off" when the first index is made), and the
+  // sketch settings (recomputes the sketches of what is stored). Every
+  // answer, distance and list is the same to the bit either way.
+  void set_bounds(bool on) { bounds_ = on; }
+  bool bounds() const { return bounds_; }
+  void set_sketch_config(const sketch::Config& config);
+  const sketch::Sketch& sketch() const { return sketch_; }
+  // Neighbours whose scoring the bounds saved, over the life of the index.
+  std::size_t skipped() const { return skipped_; }
+  // The sketch settings an index starts with.
+  static sketch::Config default_sketch_config();
+
  private:
   // Working state of the layer searches of one operation. One byte per node
   // marks the visited nodes with the walk's stamp: a small array stays in the
@@ -187,9 +202,15 @@ class HNSW {
   struct SearchScratch {
     std::vector<std::uint8_t> visit_stamps;
     std::uint8_t visit_stamp = 0;
+    // filter_stamps[n] == visit_stamp: node n failed the walk's filter.
+    std::vector<std::uint8_t> filter_stamps;
     std::vector<Scored> candidates;
     std::vector<std::uint32_t> batch_ids;
     std::vector<double> batch_distances;
+    // The operation's query prepared for the sketch bounds, and whether the
+    // bounds are in use.
+    sketch::Query sketched;
+    bool bounding = false;
   };
 
   // knn, told that `unlisted` nodes of the layer (other than the entry) are
@@ -208,6 +229,9 @@ class HNSW {
   void store_node(std::span<const double> vector, std::uint32_t level, const metadata::Row* row);
   bool passes(std::uint32_t node, const filter::Filter& filter, std::size_t position) const;
   std::uint8_t next_visit_stamp(SearchScratch& scratch) const;
+  // Readies the bounds of one operation on `query` (or turns them off).
+  void prepare_bounds(std::span<const double> query, SearchScratch& scratch) const;
+  void update_sketch();
   void add_link(std::uint32_t node, std::uint32_t neighbor);
 
   // A scratch set taken from the pool for one operation and given back when
@@ -259,6 +283,16 @@ class HNSW {
   std::vector<std::uint8_t> has_row_;         // one per node while rows are kept
   // own_marks_[r] == n + 1 while node n is being linked and r is in its list.
   std::vector<std::uint32_t> own_marks_;
+  // Sketches of the stored vectors, kept up to date node by node, and
+  // whether the layer searches use their bounds.
+  sketch::Sketch sketch_;
+  bool bounds_;
+  mutable std::size_t skipped_ = 0;
+  // What the bounds achieved lately (halved now and then), for deciding
+  // whether an operation uses them; see prepare_bounds.
+  mutable std::size_t seen_bounded_ = 0;
+  mutable std::size_t seen_ruled_out_ = 0;
+  mutable std::size_t operations_ = 0;
 
   // Search scratch not leased at the moment, reused by later operations: as
   // many sets as searches ever ran inside one another, usually one. Its

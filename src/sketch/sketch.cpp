@@ -75,9 +75,11 @@
 #include "sketch/sketch.hpp"
 
 #include <emmintrin.h>
+#include <xmmintrin.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -344,21 +346,23 @@ double Sketch::threshold(double worst) const {
 
 namespace {
 
-// The bounds of `count` consecutive records from `x` (stride values apart)
-// into lb, as Sketch::bound computes them, eight records side by side so
-// that their sums run as independent chains.
-template <metrics::Metric M>
-void bounds_of(const double* q, const double* x, std::size_t m, std::size_t stride,
-               std::size_t count, double margin, bool drop_tail, double* lb) {
+// The bounds of `count` records into lb, as Sketch::bound computes them;
+// record j starts at row_at(j). Eight records go side by side so that their
+// sums run as independent chains.
+template <metrics::Metric M, class RowAt>
+void bounds_of(const double* q, RowAt row_at, std::size_t m, std::size_t count, double margin,
+               bool drop_tail, double* lb) {
   constexpr std::size_t R = 8;
   for (std::size_t j = 0; j < count; j += R) {
     const std::size_t rows = std::min(R, count - j);
-    const double* base = x + j * stride;
+    // Lanes past the end repeat the last record; their bounds are dropped.
+    const double* x[R];
+    for (std::size_t r = 0; r < R; ++r) x[r] = row_at(j + std::min(r, rows - 1));
     double acc[R] = {};
     for (std::size_t i = 0; i < m; ++i) {
       const double qi = q[i];
       for (std::size_t r = 0; r < R; ++r) {
-        const double xi = r < rows ? base[r * stride + i] : 0.0;
+        const double xi = x[r][i];
         if constexpr (M == metrics::Metric::Euclidean) {
           const double d = qi - xi;
           acc[r] = acc[r] + d * d;
@@ -368,7 +372,7 @@ void bounds_of(const double* q, const double* x, std::size_t m, std::size_t stri
       }
     }
     for (std::size_t r = 0; r < rows; ++r) {
-      const double* n = base + r * stride + m;
+      const double* n = x[r] + m;
       if constexpr (M == metrics::Metric::Euclidean) {
         const double gap = std::max({0.0, q[m + 1] - n[2], n[1] - q[m + 2]});
         const double t = q[m] + n[0];
@@ -384,25 +388,40 @@ void bounds_of(const double* q, const double* x, std::size_t m, std::size_t stri
   }
 }
 
+template <class RowAt>
+void bounds_for(metrics::Metric metric, const double* q, RowAt row_at, std::size_t m,
+                std::size_t count, double margin, bool drop_tail, double* lb) {
+  switch (metric) {
+    case metrics::Metric::Euclidean:
+      bounds_of<metrics::Metric::Euclidean>(q, row_at, m, count, margin, drop_tail, lb);
+      break;
+    case metrics::Metric::InnerProduct:
+      bounds_of<metrics::Metric::InnerProduct>(q, row_at, m, count, margin, drop_tail, lb);
+      break;
+    case metrics::Metric::Cosine:
+      bounds_of<metrics::Metric::Cosine>(q, row_at, m, count, margin, drop_tail, lb);
+      break;
+  }
+}
+
+// Bounds are computed in pieces of this many rows into a buffer.
+constexpr std::size_t kPiece = 256;
+
 }  // namespace
+
+bool enabled_by_environment() {
+  static const bool on = [] {
+    const char* value = std::getenv("TARSIM_BOUNDS");
+    return value == nullptr || std::strcmp(value, "off") != 0;
+  }();
+  return on;
+}
 
 double Sketch::bound(const Query& query, std::uint32_t id) const {
   double lb = kNaN;
-  const double* q = query.record.data();
-  switch (metric_) {
-    case metrics::Metric::Euclidean:
-      bounds_of<metrics::Metric::Euclidean>(q, record(id), axes_, stride(), 1, margin_,
-                                            config_.drop_tail, &lb);
-      break;
-    case metrics::Metric::InnerProduct:
-      bounds_of<metrics::Metric::InnerProduct>(q, record(id), axes_, stride(), 1, margin_,
-                                               config_.drop_tail, &lb);
-      break;
-    case metrics::Metric::Cosine:
-      bounds_of<metrics::Metric::Cosine>(q, record(id), axes_, stride(), 1, margin_,
-                                         config_.drop_tail, &lb);
-      break;
-  }
+  const double* x = record(id);
+  bounds_for(metric_, query.record.data(), [x](std::size_t) { return x; }, axes_, 1, margin_,
+             config_.drop_tail, &lb);
   return lb;
 }
 
@@ -412,29 +431,48 @@ bool Sketch::may_enter(const Query& query, double threshold, std::uint32_t id) c
 
 std::size_t Sketch::survivors(const Query& query, double threshold, std::size_t begin,
                               std::size_t count, std::uint32_t* ids) const {
-  constexpr std::size_t kPiece = 256;
   double lb[kPiece];
   std::size_t live = 0;
+  const std::size_t step = stride();
   for (std::size_t at = 0; at < count; at += kPiece) {
     const std::size_t piece = std::min(kPiece, count - at);
-    const double* q = query.record.data();
     const double* x = record(begin + at);
-    switch (metric_) {
-      case metrics::Metric::Euclidean:
-        bounds_of<metrics::Metric::Euclidean>(q, x, axes_, stride(), piece, margin_,
-                                              config_.drop_tail, lb);
-        break;
-      case metrics::Metric::InnerProduct:
-        bounds_of<metrics::Metric::InnerProduct>(q, x, axes_, stride(), piece, margin_,
-                                                 config_.drop_tail, lb);
-        break;
-      case metrics::Metric::Cosine:
-        bounds_of<metrics::Metric::Cosine>(q, x, axes_, stride(), piece, margin_,
-                                           config_.drop_tail, lb);
-        break;
-    }
+    bounds_for(metric_, query.record.data(), [x, step](std::size_t j) { return x + j * step; },
+               axes_, piece, margin_, config_.drop_tail, lb);
     for (std::size_t j = 0; j < piece; ++j) {
       ids[live] = static_cast<std::uint32_t>(begin + at + j);
+      live += !(lb[j] >= threshold);
+    }
+  }
+  return live;
+}
+
+std::size_t Sketch::survivors_of(const Query& query, double threshold, const std::uint32_t* ids,
+                                 std::size_t count, std::uint32_t* out) const {
+  double lb[kPiece];
+  std::size_t live = 0;
+  const double* records = records_.data();
+  const std::size_t step = stride();
+  for (std::size_t at = 0; at < count; at += kPiece) {
+    const std::size_t piece = std::min(kPiece, count - at);
+    const std::uint32_t* piece_ids = ids + at;
+    // The records are scattered: ask for the lines of the next eight while
+    // the current eight are summed.
+    auto row_at = [records, step, piece_ids, piece](std::size_t j) {
+      if (j % 8 == 0) {
+        for (std::size_t r = j + 8; r < std::min(j + 16, piece); ++r) {
+          const double* next = records + std::size_t{piece_ids[r]} * step;
+          _mm_prefetch(reinterpret_cast<const char*>(next), _MM_HINT_T0);
+          _mm_prefetch(reinterpret_cast<const char*>(next + step - 1), _MM_HINT_T0);
+        }
+      }
+      return records + std::size_t{piece_ids[j]} * step;
+    };
+    bounds_for(metric_, query.record.data(), row_at, axes_, piece, margin_, config_.drop_tail,
+               lb);
+    // Every id of the piece was read above, so out may overwrite ids here.
+    for (std::size_t j = 0; j < piece; ++j) {
+      out[live] = piece_ids[j];
       live += !(lb[j] >= threshold);
     }
   }

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -24,6 +25,40 @@
 #include "metrics/storage.hpp"
 
 namespace tarsim::sketch {
+
+// Whether the bounds are wanted at all: false when the environment variable
+// TARSIM_BOUNDS is "off" (a knob for tests and benchmarks), read once.
+bool enabled_by_environment();
+
+// Storage for the records: large blocks as for the vectors, smaller ones
+// aligned to a cache line, so that a record of eight values is one line when
+// a walk reads records in any order.
+template <class T>
+struct LineAllocator {
+  using value_type = T;
+  static constexpr std::align_val_t kLine{64};
+  LineAllocator() = default;
+  template <class U>
+  LineAllocator(const LineAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) {
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    if (n * sizeof(T) >= LargePageAllocator<T>::kThreshold) {
+      return LargePageAllocator<T>().allocate(n);
+    }
+    return static_cast<T*>(::operator new(n * sizeof(T), kLine));
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+    if (n * sizeof(T) >= LargePageAllocator<T>::kThreshold) {
+      LargePageAllocator<T>().deallocate(p, n);
+    } else {
+      ::operator delete(p, kLine);
+    }
+  }
+  template <class U>
+  bool operator==(const LineAllocator<U>&) const noexcept {
+    return true;
+  }
+};
 
 // When the sketches are kept and what they look like. The defaults are what
 // the indexes use; the other fields exist so that tests can force the
@@ -70,6 +105,10 @@ class Sketch {
   std::size_t stride() const { return std::size_t{axes_} + 3; }
   std::size_t rows() const { return stride() == 3 ? 0 : records_.size() / stride(); }
   std::size_t bytes_per_vector() const { return ready() ? stride() * sizeof(double) : 0; }
+  // Bytes held (capacities), for diagnostics.
+  std::size_t memory_bytes() const {
+    return (basis_.capacity() + records_.capacity()) * sizeof(double);
+  }
   // Bound on |B B' - I| (spectral norm) for the basis in use; 0 before a fit.
   double orthogonality_error() const { return eps_; }
   // How many times a basis has been fitted.
@@ -96,6 +135,11 @@ class Sketch {
   // comes from threshold(worst).
   std::size_t survivors(const Query& query, double threshold, std::size_t begin,
                         std::size_t count, std::uint32_t* ids) const;
+  // The same for the rows named by ids[0 .. count), in any order: those that
+  // may rank before the worst kept result, in their order in ids, written to
+  // out (which may be ids itself); returns how many.
+  std::size_t survivors_of(const Query& query, double threshold, const std::uint32_t* ids,
+                           std::size_t count, std::uint32_t* out) const;
   // The same test for a single stored row: false only when it is proven
   // that the computed metric value of (query, row) does not rank before the
   // worst kept one.
@@ -114,7 +158,7 @@ class Sketch {
   metrics::Metric metric_ = metrics::Metric::Euclidean;
   std::uint32_t axes_ = 0;             // m; 0 while there is no basis
   std::vector<double> basis_;          // B: m rows of dim values
-  ValueStorage records_;               // stride() doubles per stored row
+  std::vector<double, LineAllocator<double>> records_;  // stride() doubles per row
   std::size_t fitted_rows_ = 0;        // rows stored at the last fit
   std::size_t fits_ = 0;
   double eps_ = 0.0;                   // proven bound on |B B' - I|

@@ -647,6 +647,34 @@ TEST(Search, FilterDropsAFailingEntryBeforeTheCut) {
   EXPECT_EQ(ids_of(out), (std::vector<std::uint32_t>{0, 4, 3, 1, 2}));
 }
 
+// A walk remembers which nodes failed its filter; a later walk with another
+// filter must not see those verdicts, also after the walk stamps wrap.
+TEST(Search, FilterVerdictsLastOneWalk) {
+  HNSW index = make(1, Metric::Euclidean, 1, 200, 50, Schema{"color"});
+  Scripted rng(std::vector<double>(60, 0.0));
+  for (int i = 0; i < 60; ++i) {
+    const Row row{Metadata::from_integer(i % 2)};
+    ASSERT_EQ(index.insert(std::vector<double>{double(i)}, &row, rng), std::nullopt);
+  }
+  const filter::Filter even = filter::Filter::equal_to("color", Metadata::from_integer(0));
+  const filter::Filter odd = filter::Filter::equal_to("color", Metadata::from_integer(1));
+  std::vector<Scored> want_even, want_odd, out;
+  ASSERT_EQ(index.search(std::vector<double>{30}, 6, &even, want_even), std::nullopt);
+  ASSERT_EQ(index.search(std::vector<double>{30}, 6, &odd, want_odd), std::nullopt);
+  ASSERT_EQ(want_even.size(), 6u);
+  ASSERT_EQ(want_odd.size(), 6u);
+  // One walk per search. The odd walk takes the stamp of the even one 255
+  // walks before it, after the stamps wrapped; the unfiltered walks between
+  // them leave the failures of the even walk alone.
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_EQ(index.search(std::vector<double>{30}, 6, &even, out), std::nullopt);
+    ASSERT_TRUE(same(out, want_even)) << "round " << round;
+    for (int walk = 0; walk < 254; ++walk) index.search(std::vector<double>{30}, 6, nullptr, out);
+    ASSERT_EQ(index.search(std::vector<double>{30}, 6, &odd, out), std::nullopt);
+    ASSERT_TRUE(same(out, want_odd)) << "round " << round;
+  }
+}
+
 TEST(Search, NodeWithoutRowPassesNoFilter) {
   HNSW index = coloured();
   std::vector<Scored> out;

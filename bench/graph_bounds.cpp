@@ -1,0 +1,135 @@
+// The graph index built twice on the same data and level draws, with and
+// without the sketch bounds: build and query times of each, the share of
+// looked-at neighbours the bounds ruled out, and whether every list and
+// every answer is the same to the bit. Built by bench_bounds.py against this
+// source tree. Usage: graph_bounds <file> <k> [on|off|both] [axes]; the file holds
+// n, queries, dim as int64 and then the n stored rows and the query rows as
+// float64.
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "hnsw/hnsw.hpp"
+
+namespace {
+
+using tarsim::hnsw::HNSW;
+using tarsim::hnsw::Scored;
+
+class Seeded : public tarsim::hnsw::RandomSource {
+ public:
+  double next_uniform() override { return static_cast<double>(engine_() >> 11) * 0x1p-53; }
+
+ private:
+  std::mt19937_64 engine_{1};
+};
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+struct Run {
+  double build = 0.0;
+  std::vector<double> query_times;
+  std::vector<std::vector<Scored>> answers;
+  std::size_t skipped_build = 0, skipped_queries = 0;
+};
+
+Run run(HNSW& index, const std::vector<double>& rows, std::size_t n, std::size_t queries,
+        std::size_t dim, std::uint32_t k) {
+  Run r;
+  Seeded draws;
+  auto start = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (index.insert({rows.data() + i * dim, dim}, nullptr, draws)) std::exit(3);
+  }
+  r.build = seconds_since(start);
+  r.skipped_build = index.skipped();
+  r.answers.resize(queries);
+  for (std::size_t q = 0; q < queries; ++q) {
+    start = std::chrono::steady_clock::now();
+    index.search({rows.data() + (n + q) * dim, dim}, k, nullptr, r.answers[q]);
+    r.query_times.push_back(seconds_since(start));
+  }
+  r.skipped_queries = index.skipped() - r.skipped_build;
+  return r;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+bool same_answers(const Run& a, const Run& b) {
+  for (std::size_t q = 0; q < a.answers.size(); ++q) {
+    if (a.answers[q].size() != b.answers[q].size()) return false;
+    for (std::size_t i = 0; i < a.answers[q].size(); ++i) {
+      if (a.answers[q][i].id != b.answers[q][i].id ||
+          std::bit_cast<std::uint64_t>(a.answers[q][i].distance) !=
+              std::bit_cast<std::uint64_t>(b.answers[q][i].distance)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+bool same_graphs(const HNSW& a, const HNSW& b) {
+  std::vector<std::uint32_t> x, xo, y, yo;
+  a.flat_view(x, xo);
+  b.flat_view(y, yo);
+  if (x != y || xo != yo) return false;
+  for (std::uint32_t node = 0; node < a.size(); ++node) {
+    for (std::uint32_t layer = 1; layer < a.layers(); ++layer) {
+      if (a.neighbors_of(node, layer) != b.neighbors_of(node, layer)) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return 2;
+  std::FILE* f = std::fopen(argv[1], "rb");
+  if (f == nullptr) return 2;
+  std::int64_t head[3];
+  if (std::fread(head, sizeof head, 1, f) != 1) return 2;
+  const std::size_t n = head[0], queries = head[1], dim = head[2];
+  std::vector<double> rows((n + queries) * dim);
+  if (std::fread(rows.data(), sizeof(double), rows.size(), f) != rows.size()) return 2;
+  std::fclose(f);
+  const auto k = static_cast<std::uint32_t>(std::atoi(argv[2]));
+  const char* mode = argc > 3 ? argv[3] : "both";
+  const tarsim::hnsw::Params params{.dim = static_cast<std::uint32_t>(dim),
+                                    .metric = tarsim::metrics::Metric::Euclidean,
+                                    .schema = {}};
+  HNSW on(params), off(params);
+  on.set_bounds(true);
+  off.set_bounds(false);
+  if (argc > 4) {
+    // A record of this many axes instead of the default size rule.
+    tarsim::sketch::Config config = HNSW::default_sketch_config();
+    config.max_axes = static_cast<std::uint32_t>(std::atoi(argv[4]));
+    config.ignore_size_rule = true;
+    on.set_sketch_config(config);
+  }
+  Run a, b;
+  if (std::strcmp(mode, "off") != 0) a = run(on, rows, n, queries, dim, k);
+  if (std::strcmp(mode, "on") != 0) b = run(off, rows, n, queries, dim, k);
+  const bool both = std::strcmp(mode, "both") == 0;
+  const bool same = both && same_graphs(on, off) && same_answers(a, b);
+  std::printf(
+      "{\"build_on\": %.6f, \"build_off\": %.6f, \"query_on\": %.9f, \"query_off\": %.9f, "
+      "\"skipped_build\": %zu, \"skipped_queries\": %zu, \"sketch_bytes\": %zu, "
+      "\"same\": %s}\n",
+      a.build, b.build, median(a.query_times), median(b.query_times), a.skipped_build,
+      a.skipped_queries, on.sketch().bytes_per_vector(), both ? (same ? "true" : "false") : "null");
+  return 0;
+}
