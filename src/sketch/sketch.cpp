@@ -74,14 +74,20 @@
 // out that was not proven.
 #include "sketch/sketch.hpp"
 
-#include <emmintrin.h>
-#include <xmmintrin.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+
+// SSE2 is part of every x86-64 processor; elsewhere the same sums are
+// written out lane by lane.
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define TARSIM_SKETCH_SSE2 1
+#else
+#define TARSIM_SKETCH_SSE2 0
+#endif
 
 namespace tarsim::sketch {
 namespace {
@@ -111,6 +117,7 @@ struct SplitMix {
 
 // Whether bounds can be proven for a vector (see the header of this file).
 bool provable(const double* x, std::size_t dim, bool nonzero) {
+#if TARSIM_SKETCH_SSE2
   // Two lanes at a time: the largest magnitude, and whether any lane was
   // not at most kHuge (an infinity or a NaN included).
   const __m128d sign = _mm_set1_pd(-0.0);
@@ -127,6 +134,19 @@ bool provable(const double* x, std::size_t dim, bool nonzero) {
   double lanes[2];
   _mm_storeu_pd(lanes, top2);
   double top = std::max(lanes[0], lanes[1]);
+#else
+  // The largest magnitude, and whether every one is at most kHuge (false
+  // for an infinity or a NaN).
+  double top = 0.0;
+  std::size_t k = 0;
+  for (; k + 2 <= dim; k += 2) {
+    for (std::size_t lane = 0; lane < 2; ++lane) {
+      const double a = std::fabs(x[k + lane]);
+      if (!(a <= kHuge)) return false;
+      top = std::max(top, a);
+    }
+  }
+#endif
   if (k < dim) {
     const double a = std::fabs(x[k]);
     if (!(a <= kHuge)) return false;
@@ -141,6 +161,7 @@ bool provable(const double* x, std::size_t dim, bool nonzero) {
 // summation: the error bound g(n) used above holds for any order in which
 // n rounded products are added.
 double dot(const double* a, const double* b, std::size_t n) {
+#if TARSIM_SKETCH_SSE2
   __m128d p0 = _mm_setzero_pd(), p1 = p0, p2 = p0, p3 = p0;
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8) {
@@ -155,6 +176,19 @@ double dot(const double* a, const double* b, std::size_t n) {
   double two[2];
   _mm_storeu_pd(two, sum);
   return (two[0] + two[1]) + tail;
+#else
+  // The same eight partial sums: p[2c + l] is lane l of pair c above.
+  double p[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    for (std::size_t j = 0; j < 8; ++j) p[j] = p[j] + a[i + j] * b[i + j];
+  }
+  double tail = 0.0;
+  for (; i < n; ++i) tail = tail + a[i] * b[i];
+  const double two0 = (p[0] + p[2]) + (p[4] + p[6]);
+  const double two1 = (p[1] + p[3]) + (p[5] + p[7]);
+  return (two0 + two1) + tail;
+#endif
 }
 
 // Makes the rows of x (m x dim) orthonormal by modified Gram-Schmidt, twice
@@ -462,8 +496,8 @@ std::size_t Sketch::survivors_of(const Query& query, double threshold, const std
       if (j % 8 == 0) {
         for (std::size_t r = j + 8; r < std::min(j + 16, piece); ++r) {
           const double* next = records + std::size_t{piece_ids[r]} * step;
-          _mm_prefetch(reinterpret_cast<const char*>(next), _MM_HINT_T0);
-          _mm_prefetch(reinterpret_cast<const char*>(next + step - 1), _MM_HINT_T0);
+          __builtin_prefetch(next, 0, 3);
+          __builtin_prefetch(next + step - 1, 0, 3);
         }
       }
       return records + std::size_t{piece_ids[j]} * step;
