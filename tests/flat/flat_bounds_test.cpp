@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "flat/flat.hpp"
+#include "../sketch/small_config.hpp"
 
 namespace tarsim::flat {
 namespace {
@@ -21,15 +22,7 @@ using V = std::vector<double>;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-sketch::Config small_config(std::uint32_t axes) {
-  sketch::Config config;
-  config.min_rows = 8;
-  config.growth = 2;
-  config.min_dim = 1;
-  config.max_axes = axes;
-  config.ignore_size_rule = true;
-  return config;
-}
+using sketch::testing::small_config;
 
 // One row of the given kind: 0 near a low-dimensional subspace with a
 // shared offset (the bounds rule out most rows), 1 small integers (ties),

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "hnsw/hnsw.hpp"
+#include "../sketch/small_config.hpp"
+#include "seeded.hpp"
 
 namespace tarsim::hnsw {
 namespace {
@@ -24,24 +26,9 @@ using V = std::vector<double>;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-class Seeded : public RandomSource {
- public:
-  explicit Seeded(std::uint64_t seed) : engine_(seed) {}
-  double next_uniform() override { return static_cast<double>(engine_() >> 11) * 0x1p-53; }
+using testing::Seeded;
 
- private:
-  std::mt19937_64 engine_;
-};
-
-sketch::Config small_config(std::uint32_t axes) {
-  sketch::Config config;
-  config.min_rows = 8;
-  config.growth = 2;
-  config.min_dim = 1;
-  config.max_axes = axes;
-  config.ignore_size_rule = true;
-  return config;
-}
+using sketch::testing::small_config;
 
 // One row of the given kind: 0 near a low-dimensional subspace with a
 // shared offset (the bounds rule out most neighbours), 1 small integers

@@ -7,22 +7,14 @@
 #include <set>
 
 #include "hnsw/hnsw.hpp"
+#include "seeded.hpp"
 
 namespace tarsim::hnsw {
 namespace {
 
 using metrics::Metric;
 
-class Seeded : public RandomSource {
- public:
-  explicit Seeded(std::uint64_t seed) : engine_(seed) {}
-  double next_uniform() override {
-    return static_cast<double>(engine_() >> 11) * 0x1.0p-53;
-  }
-
- private:
-  std::mt19937_64 engine_;
-};
+using testing::Seeded;
 
 // Asks to stop at its `stop_at`-th poll (never when 0) and counts the polls.
 struct StopAt {

@@ -1,4 +1,5 @@
 #include "sketch/sketch.hpp"
+#include "small_config.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,16 +21,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr Metric kMetrics[] = {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine};
 
-// Small indexes get sketches too, and refits come every doubling.
-Config small_config(std::uint32_t axes) {
-  Config config;
-  config.min_rows = 8;
-  config.growth = 2;
-  config.min_dim = 1;
-  config.max_axes = axes;
-  config.ignore_size_rule = true;
-  return config;
-}
+using testing::small_config;
 
 // Rows of several kinds, one kind per call:
 //   0 Gaussian; 1 near a 3-dimensional subspace (what the bounds are for);
