@@ -80,6 +80,12 @@ constexpr std::size_t kHistory = std::size_t{1} << 16;
 bool bounds_pay(std::size_t ruled_out, std::size_t bounded) {
   return ruled_out * 3 >= bounded * 2;
 }
+// The code bound reads a byte per coordinate instead of the early-abandoning
+// kernel's eight for the coordinates it needs: it pays while it rules out
+// more than one in four of the neighbours it is asked about.
+bool codes_pay(std::size_t ruled_out, std::size_t bounded) {
+  return ruled_out * 4 >= bounded;
+}
 
 std::optional<HNSWError> as_error(filter::FilterCheck check) {
   switch (check) {
@@ -127,6 +133,7 @@ sketch::Config HNSW::default_sketch_config() {
   // size of the index, so the bounds pay from a small index on; the basis
   // fitted then is refitted at 8x, 64x, ... that size.
   config.min_rows = kSketchRows;
+  config.codes = true;
   return config;
 }
 
@@ -342,16 +349,20 @@ std::uint8_t HNSW::next_visit_stamp(SearchScratch& scratch) const {
 
 void HNSW::prepare_bounds(std::span<const double> query, SearchScratch& scratch) const {
   scratch.bounding = false;
+  scratch.coding = false;
   if (!bounds_ || !sketch_.ready() || sketch_.rows() != count_) return;
   // Not usable for a query of another length or one the bounds cannot be
   // proven for: every neighbour is then scored.
   ++operations_;
-  if (seen_bounded_ >= kTrialNeighbours && !bounds_pay(seen_ruled_out_, seen_bounded_) &&
-      operations_ % kRetrial != 0) {
-    return;
-  }
+  const bool retrial = operations_ % kRetrial == 0;
+  const bool records = seen_bounded_ < kTrialNeighbours ||
+                       bounds_pay(seen_ruled_out_, seen_bounded_) || retrial;
+  const bool codes = sketch_.coding() && (seen_coded_ < kTrialNeighbours ||
+                                          codes_pay(seen_code_ruled_out_, seen_coded_) || retrial);
+  if (!records && !codes) return;
   sketch_.prepare(query, scratch.sketched);
-  scratch.bounding = scratch.sketched.usable;
+  scratch.bounding = records && scratch.sketched.usable;
+  scratch.coding = codes && scratch.sketched.coded;
 }
 
 std::optional<HNSWError> HNSW::knn(std::uint32_t entry, std::span<const double> query,
@@ -413,6 +424,8 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
   ComesAfter after;
   double bound = 0.0;  // euclidean_bound(bound_of)
   double bound_of = std::numeric_limits<double>::quiet_NaN();
+  std::int32_t code_threshold = 0;  // sketch_.code_threshold(code_threshold_of)
+  double code_threshold_of = std::numeric_limits<double>::quiet_NaN();
   while (!candidates.empty()) {
     std::pop_heap(candidates.begin(), candidates.end(), after);
     const Scored current = candidates.back();
@@ -510,6 +523,27 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
             seen_ruled_out_ /= 2;
           }
         }
+        if (scratch.coding && live > 0) {
+          // The code bound of the survivors, against the same worst and
+          // with the same argument (its proof is in sketch.cpp).
+          chunk = std::min(kBoundedChunk, chunk);
+          live = std::min(live, chunk);
+          if (worst != code_threshold_of) {
+            code_threshold = sketch_.code_threshold(worst);
+            code_threshold_of = worst;
+          }
+          const std::size_t asked = live;
+          live = sketch_.code_survivors_of(scratch.sketched, code_threshold, ids + i, asked,
+                                           ids + i);
+          listed = live;
+          skipped_ += asked - live;
+          seen_coded_ += asked;
+          seen_code_ruled_out_ += asked - live;
+          if (seen_coded_ >= kHistory) {
+            seen_coded_ /= 2;
+            seen_code_ruled_out_ /= 2;
+          }
+        }
         if (metric_ == metrics::Metric::Euclidean) {
           // A distance is given up (scored +inf) only once its partial sum
           // of squares proves it cannot end below the worst at the start of
@@ -597,7 +631,7 @@ std::size_t HNSW::memory_bytes() const {
     bytes += sizeof(SearchScratch) + held(scratch->visit_stamps) + held(scratch->filter_stamps) +
              held(scratch->candidates) +
              held(scratch->batch_ids) + held(scratch->batch_distances) +
-             held(scratch->sketched.record);
+             held(scratch->sketched.record) + held(scratch->sketched.codes);
   }
   return bytes;
 }

@@ -211,6 +211,8 @@ class HNSW {
     // bounds are in use.
     sketch::Query sketched;
     bool bounding = false;
+    // Whether the code bounds are in use.
+    bool coding = false;
   };
 
   // knn, told that `unlisted` nodes of the layer (other than the entry) are
@@ -292,6 +294,8 @@ class HNSW {
   // whether an operation uses them; see prepare_bounds.
   mutable std::size_t seen_bounded_ = 0;
   mutable std::size_t seen_ruled_out_ = 0;
+  mutable std::size_t seen_coded_ = 0;
+  mutable std::size_t seen_code_ruled_out_ = 0;
   mutable std::size_t operations_ = 0;
 
   // Search scratch not leased at the moment, reused by later operations: as

@@ -179,6 +179,13 @@ void euclidean_rows_bounded(Vec query, const double* base, std::size_t dim,
   simd::best_table().euclidean_rows_bounded(query, base, dim, ids, count, listed, bound, out);
 }
 
+std::size_t code_survivors(const std::int16_t* query, const std::int8_t* codes,
+                           std::size_t stride, const std::uint8_t* coded, std::int32_t threshold,
+                           const std::uint32_t* ids, std::size_t count, std::uint32_t* out) {
+  return simd::best_table().code_survivors(query, codes, stride, coded, threshold, ids, count,
+                                           out);
+}
+
 const char* simd_path() { return simd::name(simd::best()); }
 
 }  // namespace tarsim::metrics

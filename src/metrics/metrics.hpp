@@ -70,6 +70,18 @@ void euclidean_rows_bounded(Vec query, const double* base, std::size_t dim,
                             const std::uint32_t* ids, std::size_t count, std::size_t listed,
                             double bound, double* out);
 
+// Sums of squared code gaps: for each row named by ids[0 .. count), whose
+// codes start at codes + id * stride (stride a multiple of 64, the codes
+// past the dimension 0 in the row and the query alike), the sum over k of
+// max(0, |query[k] - code[k]| - 1)^2, added 64 codes at a time. A row is
+// ruled out once its running sum reaches `threshold`; a row with coded[id]
+// == 0 never is. The rows not ruled out are written to out in their order
+// (out may be ids); returns how many. The query's values lie in
+// [-127, 127], so no sum of a stride up to 32768 overflows.
+std::size_t code_survivors(const std::int16_t* query, const std::int8_t* codes,
+                           std::size_t stride, const std::uint8_t* coded, std::int32_t threshold,
+                           const std::uint32_t* ids, std::size_t count, std::uint32_t* out);
+
 // Name of the SIMD path chosen for this processor ("avx512", "avx2" or
 // "scalar"); for tests and benchmarks.
 const char* simd_path();

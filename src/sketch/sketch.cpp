@@ -72,6 +72,32 @@
 // A NaN anywhere (an unusable record, a NaN or infinite worst) makes lb or
 // the threshold NaN, and "lb >= threshold" is then false: nothing is ruled
 // out that was not proven.
+//
+// Codes (euclidean only). The grid is a centre c and a step s, doubles with
+// 2^-400 <= s <= 2^400, fitted to the range of the sample with room to
+// spare; the code of a value v is k = round(t), t = fl(fl(v - c) / s), kept
+// only when |t| <= 127 (a vector with any other value, or a non-finite one,
+// has no codes). Write a = fl(v - c). Then |a - (v - c)| <= u |v - c| (a
+// subtraction, exact when the result is subnormal), |t - a / s| <= u |t| +
+// 2^-1074, so |a / s| <= 128 and |v - c| <= 129 s, and |t - k| <= 1/2. So
+//   |v - (c + k s)| <= |v - c - a| + s |a / s - t| + s |t - k|
+//                   <= s (1/2 + 129 u + 128 u + 2^-1074) <= s (1/2 + 2^-44).
+// The query's codes are made the same way. For one coordinate with code
+// gap D = |k_q - k_x| and A = max(0, D - 1), the true |q_i - x_i| is at least
+// s D - s (1 + 2^-43) >= s A (1 - 2^-43) when A >= 1, and at least 0 = s A
+// otherwise. Summing, |q - x|^2 >= s^2 (1 - 2^-43)^2 S with S the integer sum
+// of the A^2, computed exactly (each A^2 <= 253^2, at most 32768 of them, so
+// no int32 sum overflows). The exact kernel's Sk >= |q - x|^2 (1 - g(dim +
+// 2)) (the euclidean case above), and g(32770) < 2^-37, so
+//   Sk >= K S,   K = s^2 (1 - 2^-43)^2 (1 - g(dim + 2)) >= s^2 (1 - 2^-36).
+// code_threshold(worst) returns T = ceil(Tf), Tf = fl(fl(EB / fl(s^2)) *
+// (1 + 2^-30)) for EB = euclidean_bound(worst): three roundings lose at most
+// 3.1 u, so Tf >= EB / s^2 (1 + 2^-31) >= EB / K. A row is ruled out when
+// S >= T: then K S >= EB, Sk >= EB and the rounded distance is not below
+// worst. When EB is NaN or infinite, or Tf is not below 2^31 - 1, T is
+// INT32_MAX, which no sum reaches. s^2 >= 2^-800 is a normal number, so the
+// division loses only its rounding. Codes past the dimension are 0 in the row
+// and the query, so they add max(0, -1)^2 = 0.
 #include "sketch/sketch.hpp"
 
 #include <algorithm>
@@ -241,8 +267,13 @@ void Sketch::update(const double* data, std::size_t n) {
   const std::size_t have = rows();
   if (n <= have) return;
   records_.resize(n * stride());
+  if (code_stride_ > 0) {
+    codes_.resize(n * code_stride_);
+    coded_.resize(n);
+  }
   for (std::size_t id = have; id < n; ++id) {
     compute_record(data + id * dim_, records_.data() + id * stride());
+    if (code_stride_ > 0) coded_[id] = encode(data + id * dim_, codes_.data() + id * code_stride_);
   }
 }
 
@@ -251,6 +282,9 @@ void Sketch::fit(const double* data, std::size_t n) {
   ++fits_;
   axes_ = 0;
   records_.clear();
+  code_stride_ = 0;
+  codes_.clear();
+  coded_.clear();
   const std::size_t dim = dim_;
   std::size_t m = config_.max_axes;
   if (!config_.ignore_size_rule) {
@@ -319,10 +353,51 @@ void Sketch::fit(const double* data, std::size_t n) {
   axes_ = static_cast<std::uint32_t>(m);
   basis_.swap(x);
   set_margins();
+  fit_grid(sample);
   records_.resize(n * stride());
+  codes_.assign(n * code_stride_, 0);
+  coded_.assign(code_stride_ > 0 ? n : 0, 0);
   for (std::size_t id = 0; id < n; ++id) {
     compute_record(data + id * dim, records_.data() + id * stride());
+    if (code_stride_ > 0) coded_[id] = encode(data + id * dim, codes_.data() + id * code_stride_);
   }
+}
+
+void Sketch::fit_grid(const std::vector<const double*>& sample) {
+  code_stride_ = 0;
+  codes_.clear();
+  coded_.clear();
+  if (!config_.codes || metric_ != metrics::Metric::Euclidean || sample.empty()) return;
+  if (dim_ > 32768 || (dim_ < 128 && !config_.ignore_size_rule)) return;
+  // The sample's rows are provable: finite, at most 2^250 in magnitude.
+  double lo = sample.front()[0], hi = lo;
+  for (const double* row : sample) {
+    for (std::size_t k = 0; k < dim_; ++k) {
+      lo = std::min(lo, row[k]);
+      hi = std::max(hi, row[k]);
+    }
+  }
+  // A quarter more than the sample's range on either side, for the rows
+  // that come after the fit.
+  const double centre = lo / 2 + hi / 2;
+  const double step = (hi / 2 - lo / 2) * 1.25 / 127;
+  if (!(step >= 0x1p-400 && step <= 0x1p400) || !std::isfinite(centre)) return;
+  code_centre_ = centre;
+  code_step_ = step;
+  code_stride_ = (std::size_t{dim_} + 63) / 64 * 64;
+}
+
+bool Sketch::encode(const double* x, std::int8_t* out) const {
+  for (std::size_t k = 0; k < dim_; ++k) {
+    const double t = (x[k] - code_centre_) / code_step_;
+    if (!(std::fabs(t) <= 127.0)) {
+      std::fill(out, out + code_stride_, std::int8_t{0});
+      return false;
+    }
+    out[k] = static_cast<std::int8_t>(std::nearbyint(t));
+  }
+  std::fill(out + dim_, out + code_stride_, std::int8_t{0});
+  return true;
 }
 
 void Sketch::set_margins() {
@@ -366,10 +441,47 @@ void Sketch::compute_record(const double* x, double* out) const {
 
 void Sketch::prepare(std::span<const double> query, Query& out) const {
   out.usable = false;
+  out.coded = false;
   if (!ready() || query.size() != dim_) return;
   out.record.resize(stride());
   compute_record(query.data(), out.record.data());
   out.usable = !std::isnan(out.record[axes_]);
+  if (code_stride_ == 0) return;
+  std::vector<std::int8_t> codes(code_stride_);
+  out.coded = encode(query.data(), codes.data());
+  out.codes.assign(codes.begin(), codes.end());
+}
+
+std::int32_t Sketch::code_threshold(double worst) const {
+  constexpr std::int32_t kNever = std::numeric_limits<std::int32_t>::max();
+  if (code_stride_ == 0) return kNever;
+  const double bound = metrics::euclidean_bound(worst);
+  const double units = bound / (code_step_ * code_step_) * (1.0 + 0x1p-30) *
+                       config_.code_threshold_scale;
+  if (!(units < 2147483647.0)) return kNever;
+  return static_cast<std::int32_t>(std::ceil(units));
+}
+
+std::size_t Sketch::code_survivors_of(const Query& query, std::int32_t threshold,
+                                      const std::uint32_t* ids, std::size_t count,
+                                      std::uint32_t* out) const {
+  if (!query.coded || code_stride_ == 0) {
+    if (out != ids) std::copy(ids, ids + count, out);
+    return count;
+  }
+  return metrics::code_survivors(query.codes.data(), codes_.data(), code_stride_, coded_.data(),
+                                 threshold, ids, count, out);
+}
+
+std::int64_t Sketch::code_sum(const Query& query, std::uint32_t id) const {
+  if (!query.coded || code_stride_ == 0 || coded_[id] == 0) return -1;
+  const std::int8_t* x = codes_.data() + std::size_t{id} * code_stride_;
+  std::int64_t sum = 0;
+  for (std::size_t k = 0; k < code_stride_; ++k) {
+    const std::int64_t a = std::max<std::int64_t>(std::abs(query.codes[k] - x[k]) - 1, 0);
+    sum += a * a;
+  }
+  return sum;
 }
 
 double Sketch::threshold(double worst) const {

@@ -84,12 +84,23 @@ struct Config {
   // product and cosine bounds. Both make the bounds unsound when changed.
   double margin_scale = 1.0;
   bool drop_tail = false;
+  // Euclidean only: also keep every vector's values rounded to a grid, one
+  // byte each, for a second, finer bound (see "Codes" in sketch.cpp). Kept
+  // from dimension 128 on (any dimension with ignore_size_rule), up to 32768.
+  bool codes = false;
+  // Test-only planted fault: the code bound's threshold is multiplied by
+  // this, which makes the bound unsound below 1.
+  double code_threshold_scale = 1.0;
 };
 
 // A query prepared for the bounds: its own record, as for a stored vector.
 struct Query {
   std::vector<double> record;
   bool usable = false;
+  // Its codes (as 16-bit values, zero past the dimension) and whether it
+  // has them.
+  std::vector<std::int16_t> codes;
+  bool coded = false;
 };
 
 class Sketch {
@@ -104,11 +115,22 @@ class Sketch {
   std::uint32_t axes() const { return axes_; }
   std::size_t stride() const { return std::size_t{axes_} + 3; }
   std::size_t rows() const { return stride() == 3 ? 0 : records_.size() / stride(); }
-  std::size_t bytes_per_vector() const { return ready() ? stride() * sizeof(double) : 0; }
+  // The record, and the codes with their flag byte when they are kept.
+  std::size_t bytes_per_vector() const {
+    return ready() ? stride() * sizeof(double) + (coding() ? code_stride_ + 1 : 0) : 0;
+  }
   // Bytes held (capacities), for diagnostics.
   std::size_t memory_bytes() const {
-    return (basis_.capacity() + records_.capacity()) * sizeof(double);
+    return (basis_.capacity() + records_.capacity()) * sizeof(double) + codes_.capacity() +
+           coded_.capacity();
   }
+  // Whether the codes are kept (then with every record).
+  bool coding() const { return ready() && code_stride_ > 0; }
+  // Bytes of codes per vector: the dimension rounded up to 64.
+  std::size_t code_stride() const { return code_stride_; }
+  // The grid: value c + k s for the code k in [-127, 127].
+  double code_centre() const { return code_centre_; }
+  double code_step() const { return code_step_; }
   // Bound on |B B' - I| (spectral norm) for the basis in use; 0 before a fit.
   double orthogonality_error() const { return eps_; }
   // How many times a basis has been fitted.
@@ -144,6 +166,19 @@ class Sketch {
   // that the computed metric value of (query, row) does not rank before the
   // worst kept one.
   bool may_enter(const Query& query, double threshold, std::uint32_t id) const;
+  // The code bound: code_threshold(worst) is the code sum (an integer) that
+  // proves a row's computed euclidean distance not below worst, INT32_MAX
+  // when nothing can be proven; code_survivors_of keeps, in their order, the
+  // rows named by ids[0 .. count) whose code sum stays below it (all of them
+  // when the query has no codes). out may be ids.
+  std::int32_t code_threshold(double worst) const;
+  std::size_t code_survivors_of(const Query& query, std::int32_t threshold,
+                                const std::uint32_t* ids, std::size_t count,
+                                std::uint32_t* out) const;
+  // The code sum of one row against the query, -1 when either has no codes.
+  // For tests.
+  std::int64_t code_sum(const Query& query, std::uint32_t id) const;
+
   // The lower bound itself, in threshold units (squared for the euclidean
   // distance); NaN when nothing is proven. For tests.
   double bound(const Query& query, std::uint32_t id) const;
@@ -152,6 +187,8 @@ class Sketch {
   void fit(const double* data, std::size_t n);
   void compute_record(const double* x, double* out) const;
   void set_margins();
+  void fit_grid(const std::vector<const double*>& sample);
+  bool encode(const double* x, std::int8_t* out) const;
 
   Config config_;
   std::uint32_t dim_ = 0;
@@ -164,6 +201,13 @@ class Sketch {
   double eps_ = 0.0;                   // proven bound on |B B' - I|
   double residual_slack_ = 0.0;        // relative margin of the residual interval
   double margin_ = 0.0;                // the metric's margin (see sketch.cpp)
+  // The codes: code_stride_ bytes per row (0 when not kept), and one flag
+  // byte per row, 0 when the row has none.
+  std::size_t code_stride_ = 0;
+  double code_centre_ = 0.0;
+  double code_step_ = 0.0;
+  std::vector<std::int8_t, LineAllocator<std::int8_t>> codes_;
+  std::vector<std::uint8_t> coded_;
 };
 
 }  // namespace tarsim::sketch

@@ -194,8 +194,9 @@ TEST(HNSWBounds, SameGraphsAndAnswersWithAndWithoutBoundsAcrossRefits) {
 }
 
 // The comparison above must catch an unsound bound: a dropped tail term of
-// the inner product and cosine bounds, or no rounding margin (caught on the
-// near ties, with a basis as wide as the data).
+// the inner product and cosine bounds, no rounding margin (caught on the
+// near ties, with a basis as wide as the data), or a code threshold a tenth
+// too low.
 TEST(HNSWBounds, PlantedUnsoundBoundsChangeResults) {
   Totals totals;
   sketch::Config dropped = small_config(6);
@@ -206,6 +207,11 @@ TEST(HNSWBounds, PlantedUnsoundBoundsChangeResults) {
   no_margin.margin_scale = 0.0;
   const std::string margin_fault = grow_and_compare(no_margin, 23, 9, totals);
   EXPECT_NE(margin_fault, "");
+  sketch::Config low_codes = small_config(6);
+  low_codes.code_threshold_scale = 0.9;
+  const std::string codes_fault = grow_and_compare(low_codes, 24, 9, totals);
+  EXPECT_NE(codes_fault, "");
+  std::printf("code threshold x0.9 caught: %s\n", codes_fault.c_str());
   std::printf("dropped tail caught: %s\nno margin caught: %s\n", dropped_fault.c_str(),
               margin_fault.c_str());
 }

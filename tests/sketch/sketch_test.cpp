@@ -74,14 +74,32 @@ std::string first_unsound(const Sketch& sketch, Metric metric, const V& rows, st
                           const V& query) {
   Query prepared;
   sketch.prepare(query, prepared);
-  if (!prepared.usable) return "";
   const metrics::DistanceFn fn = metrics::function_of(metric);
+  if (prepared.coded) {
+    // The code kernel keeps exactly the rows whose plain code sum stays
+    // below the threshold of a middling worst value.
+    std::vector<std::uint32_t> ids(sketch.rows()), kept;
+    for (std::uint32_t id = 0; id < ids.size(); ++id) ids[id] = id;
+    const double worst = fn(query, metrics::Vec(rows.data() + (ids.size() / 2) * dim, dim));
+    const std::int32_t threshold = sketch.code_threshold(worst);
+    for (std::uint32_t id : ids) {
+      if (sketch.code_sum(prepared, id) < threshold) kept.push_back(id);
+    }
+    ids.resize(sketch.code_survivors_of(prepared, threshold, ids.data(), ids.size(), ids.data()));
+    if (ids != kept) return "code kernel keeps other rows than the code sums";
+  }
   for (std::size_t id = 0; id < sketch.rows(); ++id) {
     const double d = fn(query, metrics::Vec(rows.data() + id * dim, dim));
     if (!std::isfinite(d)) continue;
     // The tightest worst values that admit d: the next number up, and d
     // itself for the rows that a tie keeps out.
     const double above = std::nextafter(d, kInf);
+    const std::int64_t codes = sketch.code_sum(prepared, static_cast<std::uint32_t>(id));
+    if (enters(d, above) && codes >= sketch.code_threshold(above)) {
+      return "row " + std::to_string(id) + " value " + std::to_string(d) + " code sum " +
+             std::to_string(codes);
+    }
+    if (!prepared.usable) continue;
     if (enters(d, above) && !sketch.may_enter(prepared, sketch.threshold(above),
                                               static_cast<std::uint32_t>(id))) {
       return "row " + std::to_string(id) + " value " + std::to_string(d) + " bound " +
@@ -144,6 +162,12 @@ TEST(Sketch, PlantedUnsoundBoundsAreCaught) {
     std::printf("margin x%g caught: %s\n", scale, margin_fault.c_str());
   }
   std::printf("dropped tail caught: %s\n", dropped_fault.c_str());
+  // A code threshold a tenth too low.
+  Config low_codes = small_config(6);
+  low_codes.code_threshold_scale = 0.9;
+  const std::string codes_fault = check_all(low_codes);
+  EXPECT_NE(codes_fault, "");
+  std::printf("code threshold x0.9 caught: %s\n", codes_fault.c_str());
 }
 
 TEST(Sketch, RulesOutFarRowsOfStructuredData) {

@@ -1,5 +1,6 @@
 // Sketch settings for tests: small indexes get sketches too, and refits come
-// at every doubling, so a few hundred rows already cross several refits.
+// at every doubling, so a few hundred rows already cross several refits;
+// euclidean ones keep codes at every dimension.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,7 @@ inline Config small_config(std::uint32_t axes) {
   config.min_dim = 1;
   config.max_axes = axes;
   config.ignore_size_rule = true;
+  config.codes = true;
   return config;
 }
 
