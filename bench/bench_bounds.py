@@ -46,6 +46,8 @@ from pathlib import Path
 
 import numpy as np
 
+from baseline import build_module
+
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 METRICS = [None, "inner_product", "cosine"]
@@ -171,7 +173,7 @@ def graph_main(args: argparse.Namespace) -> None:
     with tempfile.TemporaryDirectory() as tmp:
         work = Path(tmp)
         print(f"building the baseline {args.baseline} ...", flush=True)
-        baseline = str(build_baseline(args.baseline, work))
+        baseline = str(build_module(args.baseline, work))
         for name, data in sets.items():
             data_file = work / f"{name}.npy"
             np.save(data_file, data)
@@ -198,20 +200,6 @@ def graph_main(args: argparse.Namespace) -> None:
         print(f"{name:9} {b['build']:12.2f} {c['build']:8.2f} {b['build'] / c['build']:7.2f}x "
               f"{b['query'] * 1e3:13.3f} {c['query'] * 1e3:8.3f} {b['query'] / c['query']:7.2f}x "
               f"{b['recall']:11.3f} {c['recall']:6.3f} {per:>13} {same:>5}")
-
-
-def build_baseline(commit: str, workdir: Path) -> Path:
-    src, build = workdir / "src", workdir / "build"
-    src.mkdir()
-    archive = subprocess.run(["git", "-C", str(ROOT), "archive", commit],
-                             check=True, capture_output=True).stdout
-    subprocess.run(["tar", "-x", "-C", str(src)], input=archive, check=True)
-    subprocess.run(["cmake", "-S", str(src), "-B", str(build), "-G", "Ninja",
-                    f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release",
-                    "-DTARSIM_BUILD_TESTS=OFF"], check=True, capture_output=True)
-    subprocess.run(["cmake", "--build", str(build), "--target", "tarsim", "-j", "2"],
-                   check=True, capture_output=True)
-    return build
 
 
 def run_child(module_dir: str, data_file: Path, n: int, k: int) -> dict:
@@ -259,7 +247,7 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as tmp:
         work = Path(tmp)
         print(f"building the baseline {args.baseline} ...", flush=True)
-        baseline = str(build_baseline(args.baseline, work))
+        baseline = str(build_module(args.baseline, work))
         rows = []
         for name, data in sets.items():
             data_file = work / f"{name}.npy"

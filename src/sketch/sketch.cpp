@@ -387,17 +387,30 @@ void Sketch::fit_grid(const std::vector<const double*>& sample) {
   code_stride_ = (std::size_t{dim_} + 63) / 64 * 64;
 }
 
-bool Sketch::encode(const double* x, std::int8_t* out) const {
-  for (std::size_t k = 0; k < dim_; ++k) {
-    const double t = (x[k] - code_centre_) / code_step_;
+namespace {
+
+// The codes of x on the grid (centre, step), 0 past dim up to stride, as
+// bytes for the rows and as 16-bit values for a query; false (and all 0)
+// when a value is off the grid or not finite.
+template <class Code>
+bool encode_row(const double* x, std::size_t dim, std::size_t stride, double centre,
+                double step, Code* out) {
+  for (std::size_t k = 0; k < dim; ++k) {
+    const double t = (x[k] - centre) / step;
     if (!(std::fabs(t) <= 127.0)) {
-      std::fill(out, out + code_stride_, std::int8_t{0});
+      std::fill(out, out + stride, Code{0});
       return false;
     }
-    out[k] = static_cast<std::int8_t>(std::nearbyint(t));
+    out[k] = static_cast<Code>(std::nearbyint(t));
   }
-  std::fill(out + dim_, out + code_stride_, std::int8_t{0});
+  std::fill(out + dim, out + stride, Code{0});
   return true;
+}
+
+}  // namespace
+
+bool Sketch::encode(const double* x, std::int8_t* out) const {
+  return encode_row(x, dim_, code_stride_, code_centre_, code_step_, out);
 }
 
 void Sketch::set_margins() {
@@ -447,9 +460,9 @@ void Sketch::prepare(std::span<const double> query, Query& out) const {
   compute_record(query.data(), out.record.data());
   out.usable = !std::isnan(out.record[axes_]);
   if (code_stride_ == 0) return;
-  std::vector<std::int8_t> codes(code_stride_);
-  out.coded = encode(query.data(), codes.data());
-  out.codes.assign(codes.begin(), codes.end());
+  out.codes.resize(code_stride_);
+  out.coded = encode_row(query.data(), dim_, code_stride_, code_centre_, code_step_,
+                         out.codes.data());
 }
 
 std::int32_t Sketch::code_threshold(double worst) const {
