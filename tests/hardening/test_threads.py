@@ -84,8 +84,11 @@ class Writer:
     def done(self, kind):
         if kind == "create":
             self.batches.append(self.written)
-        self.written += 3 if kind == "create" else 1
-        self.boundaries.add(self.written)
+        # The boundary first: a reader on another thread may look between
+        # the two steps and must find the new count among the boundaries.
+        count = self.written + (3 if kind == "create" else 1)
+        self.boundaries.add(count)
+        self.written = count
 
 
 def check_prefixes(seen_values, writers, reader=None):
