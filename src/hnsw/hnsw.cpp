@@ -247,7 +247,7 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const meta
   if (n == 0 || layers_ == 0) return std::nullopt;
 
   const ScratchLease scratch(*this);
-  prepare_bounds(vector, *scratch);
+  prepare_bounds(vector, true, *scratch);
   std::vector<Scored> found;
   std::uint32_t entry = 0;
   for (std::uint32_t layer = 0; layer < layers_; ++layer) {
@@ -347,9 +347,28 @@ std::uint8_t HNSW::next_visit_stamp(SearchScratch& scratch) const {
   return scratch.visit_stamp;
 }
 
-void HNSW::prepare_bounds(std::span<const double> query, SearchScratch& scratch) const {
+void HNSW::prepare_bounds(std::span<const double> query, bool memo,
+                          SearchScratch& scratch) const {
   scratch.bounding = false;
   scratch.coding = false;
+  // An insertion searches every layer from 0 up with the full width, and the
+  // upper layers hold nodes the walks below have mostly scored already. A
+  // query's walks above layer 0 have width 1 and score few, so the memo
+  // would only cost it time.
+  scratch.memo_on = bounds_ && memo;
+  scratch.memo_any = false;
+  if (scratch.memo_on) {
+    // Entries of an earlier operation, and of nodes added since the memo was
+    // last used (0), never match the new stamp.
+    if (scratch.memo_at.size() < count_) {
+      scratch.memo_at.resize(count_, 0);
+      scratch.memo_distance.resize(count_);
+    }
+    if (++scratch.memo_stamp == 0) {
+      std::fill(scratch.memo_at.begin(), scratch.memo_at.end(), 0);
+      scratch.memo_stamp = 1;
+    }
+  }
   if (!bounds_ || !sketch_.ready() || sketch_.rows() != count_) return;
   // Not usable for a query of another length or one the bounds cannot be
   // proven for: every neighbour is then scored.
@@ -369,7 +388,7 @@ std::optional<HNSWError> HNSW::knn(std::uint32_t entry, std::span<const double> 
                                    std::uint32_t ef, std::uint32_t layer,
                                    const filter::Filter* filter, std::vector<Scored>& out) const {
   const ScratchLease scratch(*this);
-  prepare_bounds(query, *scratch);
+  prepare_bounds(query, false, *scratch);
   return search_layer(entry, query, ef, layer, filter, 0, *scratch, out);
 }
 
@@ -411,9 +430,67 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
   std::size_t unvisited = layer < layer_size_.size() ? layer_size_[layer] - unlisted
                                                      : std::numeric_limits<std::size_t>::max();
 
-  double first;
+  // The distance memo. A node's distance to the query is a function of the
+  // query, the node's stored vector, the dimension and the metric alone: no
+  // list, no sketch, no result takes part. Every kernel that completes a
+  // distance computes it with the same operations in the same order (the
+  // scoring kernels and the early-abandoning one, see kernel_body.hpp), so
+  // it has the same bits whichever computed it and whenever. None of those
+  // inputs changes during one operation: the query is the same span for all
+  // its walks, and the vectors are stored before the first walk and never
+  // written during one. So a distance recorded by an earlier walk of the
+  // operation is exactly what scoring the node again would give, and using
+  // it changes nothing but the work. Only completed distances are recorded:
+  // a row the early-abandoning kernel gives up reads +inf, which is not its
+  // distance, and is left out (as is a true +inf from that kernel, which is
+  // then merely computed again). A walk never scores a node twice (it is
+  // marked visited first), so the memo is only looked up when an earlier
+  // walk recorded something.
+  const bool record = scratch.memo_on;
+  const bool recall = record && scratch.memo_any;
+  const std::uint32_t memo_stamp = scratch.memo_stamp;
+  std::uint32_t* memo_at = scratch.memo_at.data();
+  double* memo_distance = scratch.memo_distance.data();
+  auto known = [&](std::uint32_t id) { return memo_at[id] == memo_stamp; };
+  auto remember = [&](std::uint32_t id, double d) {
+    memo_at[id] = memo_stamp;
+    memo_distance[id] = d;
+  };
+  // Scores ids[0 .. n) into d, exactly, through the memo.
+  auto score_exactly = [&](const std::uint32_t* at, std::size_t n, double* d) {
+    std::size_t missing = n;
+    if (recall) {
+      if (scratch.pending_ids.size() < n) {
+        scratch.pending_ids.resize(n);
+        scratch.pending_distances.resize(n);
+      }
+      std::uint32_t* pending = scratch.pending_ids.data();
+      missing = 0;
+      for (std::size_t z = 0; z < n; ++z) {
+        if (known(at[z])) {
+          d[z] = memo_distance[at[z]];
+        } else {
+          pending[missing++] = at[z];
+        }
+      }
+      recalled_ += n - missing;
+      if (missing < n) {
+        double* pd = scratch.pending_distances.data();
+        if (missing > 0) metrics::score_rows(metric_, query, base, dim_, pending, missing, pd);
+        for (std::size_t z = 0, p = 0; z < n; ++z) {
+          if (!known(at[z])) d[z] = pd[p++];
+        }
+      }
+    }
+    if (missing == n) metrics::score_rows(metric_, query, base, dim_, at, n, d);
+    if (record) {
+      for (std::size_t z = 0; z < n; ++z) remember(at[z], d[z]);
+      scratch.memo_any = true;
+    }
+  };
 
-  metrics::score_rows(metric_, query, base, dim_, &entry, 1, &first);
+  double first;
+  score_exactly(&entry, 1, &first);
   out.clear();
   out.push_back({first, entry});
   candidates.clear();
@@ -492,14 +569,41 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
         // those first.
         chunk = std::min<std::size_t>(ef - out.size(), chunk);
         live = chunk;
-        metrics::score_rows(metric_, query, base, dim_, ids + i, chunk, dist + i);
+        score_exactly(ids + i, chunk, dist + i);
       } else {
         // Full: only d < worst is admitted, and worst never grows while
         // results stays full. A NaN worst admits nothing more.
         const double worst = out.back().distance;
         if (std::isnan(worst)) break;
+        // The rows the bounds and the kernel work on, in list order.
+        std::uint32_t* rows = ids + i;
+        double* scored = dist + i;
         std::size_t listed = count - i;
-        if (scratch.bounding) {
+        bool split = false;
+        if (recall) {
+          // Rows the memo knows skip the bounds and the kernel; the others
+          // go on alone and are merged back in list order below.
+          chunk = std::min(kBoundedChunk, chunk);
+          live = chunk;
+          if (scratch.pending_ids.size() < chunk) {
+            scratch.pending_ids.resize(chunk);
+            scratch.pending_distances.resize(chunk);
+          }
+          std::uint32_t* pending = scratch.pending_ids.data();
+          std::size_t missing = 0;
+          for (std::size_t z = 0; z < chunk; ++z) {
+            if (!known(ids[i + z])) pending[missing++] = ids[i + z];
+          }
+          if (missing < chunk) {
+            recalled_ += chunk - missing;
+            split = true;
+            rows = pending;
+            scored = scratch.pending_distances.data();
+            live = missing;
+            listed = missing;
+          }
+        }
+        if (scratch.bounding && live > 0) {
           // Skipping a neighbour whose sketch bound reaches the threshold of
           // the worst at the start of the chunk changes nothing. Its computed
           // distance d is proven not below that worst (the proof is beside
@@ -512,12 +616,14 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
           // so they are admitted exactly as before. The threshold is NaN
           // for an infinite worst, and a NaN rules nothing out.
           chunk = std::min(kBoundedChunk, chunk);
-          live = sketch_.survivors_of(scratch.sketched, sketch_.threshold(worst), ids + i, chunk,
-                                      ids + i);
+          live = std::min(live, chunk);
+          const std::size_t asked = live;
+          live = sketch_.survivors_of(scratch.sketched, sketch_.threshold(worst), rows, asked,
+                                      rows);
           listed = live;
-          skipped_ += chunk - live;
-          seen_bounded_ += chunk;
-          seen_ruled_out_ += chunk - live;
+          skipped_ += asked - live;
+          seen_bounded_ += asked;
+          seen_ruled_out_ += asked - live;
           if (seen_bounded_ >= kHistory) {
             seen_bounded_ /= 2;
             seen_ruled_out_ /= 2;
@@ -533,8 +639,7 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
             code_threshold_of = worst;
           }
           const std::size_t asked = live;
-          live = sketch_.code_survivors_of(scratch.sketched, code_threshold, ids + i, asked,
-                                           ids + i);
+          live = sketch_.code_survivors_of(scratch.sketched, code_threshold, rows, asked, rows);
           listed = live;
           skipped_ += asked - live;
           seen_coded_ += asked;
@@ -544,7 +649,9 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
             seen_code_ruled_out_ /= 2;
           }
         }
-        if (metric_ == metrics::Metric::Euclidean) {
+        constexpr double inf = std::numeric_limits<double>::infinity();
+        const bool euclidean = metric_ == metrics::Metric::Euclidean;
+        if (euclidean) {
           // A distance is given up (scored +inf) only once its partial sum
           // of squares proves it cannot end below the worst at the start of
           // the chunk, and so not below any later, smaller worst either.
@@ -555,11 +662,38 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
             bound_of = worst;
           }
           if (live > 0) {
-            metrics::euclidean_rows_bounded(query, base, dim_, ids + i, live, listed, bound,
-                                            dist + i);
+            metrics::euclidean_rows_bounded(query, base, dim_, rows, live, listed, bound, scored);
           }
         } else if (live > 0) {
-          metrics::score_rows(metric_, query, base, dim_, ids + i, live, dist + i);
+          metrics::score_rows(metric_, query, base, dim_, rows, live, scored);
+        }
+        if (record && live > 0) {
+          for (std::size_t z = 0; z < live; ++z) {
+            if (!euclidean || scored[z] != inf) remember(rows[z], scored[z]);
+          }
+          scratch.memo_any = true;
+        }
+        if (split) {
+          // The chunk in list order: a row that went on is the next of the
+          // rows in order (a batch never repeats an id), a row the memo knew
+          // takes its recorded distance, and a row the bounds ruled out is
+          // dropped, as without the memo.
+          std::size_t kept = 0;
+          for (std::size_t z = 0, p = 0; z < chunk; ++z) {
+            const std::uint32_t id = ids[i + z];
+            double d;
+            if (p < live && rows[p] == id) {
+              d = scored[p++];
+            } else if (known(id)) {
+              d = memo_distance[id];
+            } else {
+              continue;
+            }
+            ids[i + kept] = id;
+            dist[i + kept] = d;
+            ++kept;
+          }
+          live = kept;
         }
       }
       for (std::size_t j = i; j < i + live; ++j) {
@@ -584,7 +718,7 @@ std::optional<HNSWError> HNSW::search(std::span<const double> query, std::uint32
   if (count_ == 0) return std::nullopt;
   if (layers_ == 0) return HNSWError::InvalidLayer;
   const ScratchLease scratch(*this);
-  prepare_bounds(query, *scratch);
+  prepare_bounds(query, false, *scratch);
   std::uint32_t entry = 0;
   for (std::uint32_t layer = layers_ - 1; layer >= 1; --layer) {
     if (auto error = search_layer(entry, query, 1, layer, filter, 0, *scratch, out)) return error;
@@ -631,7 +765,9 @@ std::size_t HNSW::memory_bytes() const {
     bytes += sizeof(SearchScratch) + held(scratch->visit_stamps) + held(scratch->filter_stamps) +
              held(scratch->candidates) +
              held(scratch->batch_ids) + held(scratch->batch_distances) +
-             held(scratch->sketched.record) + held(scratch->sketched.codes);
+             held(scratch->sketched.record) + held(scratch->sketched.codes) +
+             held(scratch->memo_at) + held(scratch->memo_distance) +
+             held(scratch->pending_ids) + held(scratch->pending_distances);
   }
   return bytes;
 }

@@ -191,6 +191,9 @@ class HNSW {
   const sketch::Sketch& sketch() const { return sketch_; }
   // Neighbours whose scoring the bounds saved, over the life of the index.
   std::size_t skipped() const { return skipped_; }
+  // Distances an insertion took from its own earlier walks instead of
+  // computing them again (on with the bounds), over the life of the index.
+  std::size_t recalled() const { return recalled_; }
   // The sketch settings an index starts with.
   static sketch::Config default_sketch_config();
 
@@ -213,6 +216,18 @@ class HNSW {
     bool bounding = false;
     // Whether the code bounds are in use.
     bool coding = false;
+    // Distances computed by earlier walks of the same operation:
+    // memo_distance[n] is node n's distance to the query when
+    // memo_at[n] == memo_stamp (see search_layer). memo_any: something was
+    // recorded in this operation.
+    std::vector<std::uint32_t> memo_at;
+    std::vector<double> memo_distance;
+    std::uint32_t memo_stamp = 0;
+    bool memo_on = false;
+    bool memo_any = false;
+    // Rows of one chunk that the memo does not know, and their distances.
+    std::vector<std::uint32_t> pending_ids;
+    std::vector<double> pending_distances;
   };
 
   // knn, told that `unlisted` nodes of the layer (other than the entry) are
@@ -231,8 +246,9 @@ class HNSW {
   void store_node(std::span<const double> vector, std::uint32_t level, const metadata::Row* row);
   bool passes(std::uint32_t node, const filter::Filter& filter, std::size_t position) const;
   std::uint8_t next_visit_stamp(SearchScratch& scratch) const;
-  // Readies the bounds of one operation on `query` (or turns them off).
-  void prepare_bounds(std::span<const double> query, SearchScratch& scratch) const;
+  // Readies the bounds of one operation on `query`, and with `memo` its
+  // distance memo (or turns them off).
+  void prepare_bounds(std::span<const double> query, bool memo, SearchScratch& scratch) const;
   void update_sketch();
   void add_link(std::uint32_t node, std::uint32_t neighbor);
 
@@ -290,6 +306,7 @@ class HNSW {
   sketch::Sketch sketch_;
   bool bounds_;
   mutable std::size_t skipped_ = 0;
+  mutable std::size_t recalled_ = 0;
   // What the bounds achieved lately (halved now and then), for deciding
   // whether an operation uses them; see prepare_bounds.
   mutable std::size_t seen_bounded_ = 0;

@@ -102,6 +102,7 @@ std::string differ_graphs(const HNSW& on, const HNSW& off) {
 struct Totals {
   std::size_t searches = 0;
   std::size_t skipped = 0;  // neighbours the bounds ruled out in the bounded indexes
+  std::size_t recalled = 0;  // distances the bounded indexes took from their memo
 };
 
 // Two indexes, with and without the bounds, grown node by node on the same
@@ -177,8 +178,9 @@ std::string grow_and_compare(const sketch::Config& config, std::uint64_t seed,
             }
           }
         }
-        if (off.skipped() != 0) return where + ": bounds used while off";
+        if (off.skipped() != 0 || off.recalled() != 0) return where + ": bounds used while off";
         totals.skipped += on.skipped();
+        totals.recalled += on.recalled();
       }
     }
   }
@@ -188,9 +190,12 @@ std::string grow_and_compare(const sketch::Config& config, std::uint64_t seed,
 TEST(HNSWBounds, SameGraphsAndAnswersWithAndWithoutBoundsAcrossRefits) {
   Totals totals;
   EXPECT_EQ(grow_and_compare(small_config(6), 21, 130, totals), "");
-  // The comparison means nothing unless the bounds did rule neighbours out.
+  // The comparison means nothing unless the bounds did rule neighbours out
+  // and the walks of one operation did reuse each other's distances.
   EXPECT_GT(totals.skipped, totals.searches * 10);
-  std::printf("searches %zu, neighbours ruled out %zu\n", totals.searches, totals.skipped);
+  EXPECT_GT(totals.recalled, totals.searches * 10);
+  std::printf("searches %zu, neighbours ruled out %zu, distances recalled %zu\n",
+              totals.searches, totals.skipped, totals.recalled);
 }
 
 // The comparison above must catch an unsound bound: a dropped tail term of
