@@ -456,29 +456,32 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
     memo_at[id] = memo_stamp;
     memo_distance[id] = d;
   };
+  // Copies the ids among at[0 .. n) that the memo does not know, in order,
+  // to the pending rows; returns how many there are.
+  auto set_aside = [&](const std::uint32_t* at, std::size_t n) {
+    if (scratch.pending_ids.size() < n) {
+      scratch.pending_ids.resize(n);
+      scratch.pending_distances.resize(n);
+    }
+    std::uint32_t* pending = scratch.pending_ids.data();
+    std::size_t missing = 0;
+    for (std::size_t z = 0; z < n; ++z) {
+      if (!known(at[z])) pending[missing++] = at[z];
+    }
+    recalled_ += n - missing;
+    return missing;
+  };
   // Scores ids[0 .. n) into d, exactly, through the memo.
   auto score_exactly = [&](const std::uint32_t* at, std::size_t n, double* d) {
     std::size_t missing = n;
     if (recall) {
-      if (scratch.pending_ids.size() < n) {
-        scratch.pending_ids.resize(n);
-        scratch.pending_distances.resize(n);
-      }
-      std::uint32_t* pending = scratch.pending_ids.data();
-      missing = 0;
-      for (std::size_t z = 0; z < n; ++z) {
-        if (known(at[z])) {
-          d[z] = memo_distance[at[z]];
-        } else {
-          pending[missing++] = at[z];
-        }
-      }
-      recalled_ += n - missing;
+      missing = set_aside(at, n);
       if (missing < n) {
+        const std::uint32_t* pending = scratch.pending_ids.data();
         double* pd = scratch.pending_distances.data();
         if (missing > 0) metrics::score_rows(metric_, query, base, dim_, pending, missing, pd);
         for (std::size_t z = 0, p = 0; z < n; ++z) {
-          if (!known(at[z])) d[z] = pd[p++];
+          d[z] = known(at[z]) ? memo_distance[at[z]] : pd[p++];
         }
       }
     }
@@ -585,19 +588,10 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
           // go on alone and are merged back in list order below.
           chunk = std::min(kBoundedChunk, chunk);
           live = chunk;
-          if (scratch.pending_ids.size() < chunk) {
-            scratch.pending_ids.resize(chunk);
-            scratch.pending_distances.resize(chunk);
-          }
-          std::uint32_t* pending = scratch.pending_ids.data();
-          std::size_t missing = 0;
-          for (std::size_t z = 0; z < chunk; ++z) {
-            if (!known(ids[i + z])) pending[missing++] = ids[i + z];
-          }
+          const std::size_t missing = set_aside(ids + i, chunk);
           if (missing < chunk) {
-            recalled_ += chunk - missing;
             split = true;
-            rows = pending;
+            rows = scratch.pending_ids.data();
             scored = scratch.pending_distances.data();
             live = missing;
             listed = missing;
