@@ -5,6 +5,7 @@
 // table_of<Lanes, Tuning{...}>(). A lanes type provides
 //   V, W                     vector type and its number of double lanes
 //   zero, set1, load, load_part(p, cnt), add, sub, mul, div, sqrt, store
+//   max(a, b)                a > b ? a : b, lane by lane
 //   transpose(V (&t)[W])     rows of a W x W tile become its columns
 //   none_below(acc, limit)   no lane of acc is below limit (NaN is not below)
 //
@@ -467,12 +468,96 @@ std::size_t code_survivors(const std::int16_t* query, const std::int8_t* codes,
   return live;
 }
 
+// ---------------------------------------------------------------- records
+
+// The sketch bounds of `count` records into lb (sketch.cpp defines them and
+// proves them): record i starts at records + (ids ? ids[i] : i) * stride and
+// holds the m products, then nu, rlo and rhi; q is the query's record. Lane
+// r of a group is one record, its positions come out of transposed tiles as
+// in the scoring kernels, and each lane does the operations of the scalar
+// bound (bound_of in sketch.cpp) in the same order, so every set gives the
+// same bits. Eight records are in flight, and the next eight are requested
+// while they are summed.
+template <class I>
+void record_bounds(Metric metric, const double* q, const double* records, std::size_t stride,
+                   std::size_t m, const std::uint32_t* ids, std::size_t count, double margin,
+                   bool drop_tail, double* lb) {
+  using V = typename I::V;
+  constexpr std::size_t W = I::W;
+  constexpr std::size_t G = W >= 8 ? 1 : 8 / W;
+  constexpr std::size_t R = G * W;
+  auto row = [&](std::size_t i) {
+    return records + (ids != nullptr ? std::size_t{ids[i]} : i) * stride;
+  };
+  const V zero = I::zero();
+  for (std::size_t j = 0; j < count; j += R) {
+    const std::size_t n = std::min(R, count - j);
+    for (std::size_t r = j + R; r < std::min(j + 2 * R, count); ++r) {
+      prefetch_l1(row(r));
+      prefetch_l1(row(r) + stride - 1);
+    }
+    // Lanes past the end repeat the last record; their bounds are dropped.
+    const double* rows[G][W];
+    for (std::size_t g = 0; g < G; ++g) {
+      for (std::size_t r = 0; r < W; ++r) rows[g][r] = row(j + std::min(g * W + r, n - 1));
+    }
+    V acc[G], norms[G][3];
+    for (std::size_t g = 0; g < G; ++g) {
+      acc[g] = zero;
+      norms[g][0] = norms[g][1] = norms[g][2] = zero;
+    }
+    for (std::size_t at = 0; at < stride; at += W) {
+      const std::size_t cnt = std::min(W, stride - at);
+      for (std::size_t g = 0; g < G; ++g) {
+        V t[W];
+        load_tile<I>(rows[g], at, cnt, t);
+        for (std::size_t c = 0; c < cnt; ++c) {
+          const std::size_t pos = at + c;
+          if (pos >= m) {
+            norms[g][pos - m] = t[c];
+            continue;
+          }
+          const V qi = I::set1(q[pos]);
+          if (metric == Metric::Euclidean) {
+            const V d = I::sub(qi, t[c]);
+            acc[g] = I::add(acc[g], I::mul(d, d));
+          } else {
+            acc[g] = I::add(acc[g], I::mul(qi, t[c]));
+          }
+        }
+      }
+    }
+    double out[R];
+    for (std::size_t g = 0; g < G; ++g) {
+      const V nu = norms[g][0], rlo = norms[g][1], rhi = norms[g][2];
+      V v;
+      if (metric == Metric::Euclidean) {
+        // max({0, a, b}) of the scalar bound: the first largest, never a NaN.
+        V gap = I::max(I::sub(I::set1(q[m + 1]), rhi), zero);
+        gap = I::max(I::sub(rlo, I::set1(q[m + 2])), gap);
+        const V t = I::add(I::set1(q[m]), nu);
+        v = I::sub(I::add(acc[g], I::mul(gap, gap)), I::mul(I::set1(margin), I::mul(t, t)));
+      } else {
+        const V tail = drop_tail ? zero : I::mul(I::set1(q[m + 2]), rhi);
+        if (metric == Metric::InnerProduct) {
+          v = I::sub(acc[g], I::add(tail, I::mul(I::set1(margin), I::mul(I::set1(q[m]), nu))));
+        } else {
+          v = I::sub(I::div(I::sub(acc[g], tail), I::mul(I::set1(q[m]), nu)), I::set1(margin));
+        }
+      }
+      I::store(out + g * W, v);
+    }
+    for (std::size_t r = 0; r < n; ++r) lb[j + r] = out[r];
+  }
+}
+
 // ---------------------------------------------------------------- table
 
 template <class Lanes, Tuning T>
 constexpr Table table_of() {
   using I = Tuned<Lanes, T>;
-  return Table{&score_block<I>, &score_rows<I>, &euclidean_rows_bounded<I>, &code_survivors<I>};
+  return Table{&score_block<I>, &score_rows<I>, &euclidean_rows_bounded<I>, &code_survivors<I>,
+               &record_bounds<I>};
 }
 
 }  // namespace

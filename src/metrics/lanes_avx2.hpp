@@ -28,6 +28,8 @@ struct Avx2Lanes {
   static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
   static V div(V a, V b) { return _mm256_div_pd(a, b); }
   static V sqrt(V a) { return _mm256_sqrt_pd(a); }
+  // a when a > b, otherwise b (so b when either is NaN).
+  static V max(V a, V b) { return _mm256_max_pd(a, b); }
   static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
 
   static void transpose(V (&t)[W]) {

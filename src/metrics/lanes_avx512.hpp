@@ -24,6 +24,8 @@ struct Avx512Lanes {
   static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
   static V div(V a, V b) { return _mm512_div_pd(a, b); }
   static V sqrt(V a) { return _mm512_sqrt_pd(a); }
+  // a when a > b, otherwise b (so b when either is NaN).
+  static V max(V a, V b) { return _mm512_max_pd(a, b); }
   static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
 
   // 8 x 8 transpose in three rounds of shuffles: pairs of rows, then

@@ -19,6 +19,8 @@ struct ScalarLanes {
   static V mul(V a, V b) { return a * b; }
   static V div(V a, V b) { return a / b; }
   static V sqrt(V a) { return std::sqrt(a); }
+  // a when a > b, otherwise b (so b when either is NaN).
+  static V max(V a, V b) { return a > b ? a : b; }
   static void store(double* p, V v) { *p = v; }
   static void transpose(V (&)[W]) {}
   // True when no lane is below its limit (a NaN lane counts as not below).

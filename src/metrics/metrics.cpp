@@ -161,6 +161,12 @@ void euclidean_rows_bounded(Path path, Vec query, const double* base, std::size_
   table(path).euclidean_rows_bounded(query, base, dim, ids, count, listed, bound, out);
 }
 
+void record_bounds(Path path, Metric metric, const double* q, const double* records,
+                   std::size_t stride, std::size_t m, const std::uint32_t* ids, std::size_t count,
+                   double margin, bool drop_tail, double* lb) {
+  table(path).record_bounds(metric, q, records, stride, m, ids, count, margin, drop_tail, lb);
+}
+
 }  // namespace simd
 
 void score_block(Metric metric, Vec query, const double* base, std::size_t dim,
@@ -184,6 +190,13 @@ std::size_t code_survivors(const std::int16_t* query, const std::int8_t* codes,
                            const std::uint32_t* ids, std::size_t count, std::uint32_t* out) {
   return simd::best_table().code_survivors(query, codes, stride, coded, threshold, ids, count,
                                            out);
+}
+
+void record_bounds(Metric metric, const double* q, const double* records, std::size_t stride,
+                   std::size_t m, const std::uint32_t* ids, std::size_t count, double margin,
+                   bool drop_tail, double* lb) {
+  simd::best_table().record_bounds(metric, q, records, stride, m, ids, count, margin, drop_tail,
+                                   lb);
 }
 
 const char* simd_path() { return simd::name(simd::best()); }

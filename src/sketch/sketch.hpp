@@ -133,6 +133,8 @@ class Sketch {
   double code_step() const { return code_step_; }
   // Bound on |B B' - I| (spectral norm) for the basis in use; 0 before a fit.
   double orthogonality_error() const { return eps_; }
+  // The metric's margin in the bounds (see sketch.cpp), for tests.
+  double margin() const { return margin_; }
   // How many times a basis has been fitted.
   std::size_t fits() const { return fits_; }
   const double* record(std::size_t id) const { return records_.data() + id * stride(); }
