@@ -470,18 +470,18 @@ std::size_t code_survivors(const std::int16_t* query, const std::int8_t* codes,
 
 // ---------------------------------------------------------------- records
 
-// The sketch bounds of `count` records into lb (sketch.cpp defines them and
-// proves them): record i starts at records + (ids ? ids[i] : i) * stride and
-// holds the m products, then nu, rlo and rhi; q is the query's record. Lane
-// r of a group is one record, its positions come out of transposed tiles as
-// in the scoring kernels, and each lane does the operations of the scalar
-// bound (bound_of in sketch.cpp) in the same order, so every set gives the
-// same bits. Eight records are in flight, and the next eight are requested
-// while they are summed.
+// The euclidean sketch bounds of `count` records into lb (sketch.cpp defines
+// them and proves them): record i starts at records + (ids ? ids[i] : i) *
+// stride and holds the m products, then nu, rlo and rhi; q is the query's
+// record. Lane r of a group is one record, its positions come out of
+// transposed tiles as in the scoring kernels, and each lane does the
+// operations of the scalar bound (bounds_of in sketch.cpp) in the same
+// order, so every set gives the same bits. Eight records are in flight, and
+// the next eight are requested while they are summed.
 template <class I>
-void record_bounds(Metric metric, const double* q, const double* records, std::size_t stride,
-                   std::size_t m, const std::uint32_t* ids, std::size_t count, double margin,
-                   bool drop_tail, double* lb) {
+void euclidean_record_bounds(const double* q, const double* records, std::size_t stride,
+                             std::size_t m, const std::uint32_t* ids, std::size_t count,
+                             double margin, double* lb) {
   using V = typename I::V;
   constexpr std::size_t W = I::W;
   constexpr std::size_t G = W >= 8 ? 1 : 8 / W;
@@ -517,35 +517,20 @@ void record_bounds(Metric metric, const double* q, const double* records, std::s
             norms[g][pos - m] = t[c];
             continue;
           }
-          const V qi = I::set1(q[pos]);
-          if (metric == Metric::Euclidean) {
-            const V d = I::sub(qi, t[c]);
-            acc[g] = I::add(acc[g], I::mul(d, d));
-          } else {
-            acc[g] = I::add(acc[g], I::mul(qi, t[c]));
-          }
+          const V d = I::sub(I::set1(q[pos]), t[c]);
+          acc[g] = I::add(acc[g], I::mul(d, d));
         }
       }
     }
     double out[R];
     for (std::size_t g = 0; g < G; ++g) {
       const V nu = norms[g][0], rlo = norms[g][1], rhi = norms[g][2];
-      V v;
-      if (metric == Metric::Euclidean) {
-        // max({0, a, b}) of the scalar bound: the first largest, never a NaN.
-        V gap = I::max(I::sub(I::set1(q[m + 1]), rhi), zero);
-        gap = I::max(I::sub(rlo, I::set1(q[m + 2])), gap);
-        const V t = I::add(I::set1(q[m]), nu);
-        v = I::sub(I::add(acc[g], I::mul(gap, gap)), I::mul(I::set1(margin), I::mul(t, t)));
-      } else {
-        const V tail = drop_tail ? zero : I::mul(I::set1(q[m + 2]), rhi);
-        if (metric == Metric::InnerProduct) {
-          v = I::sub(acc[g], I::add(tail, I::mul(I::set1(margin), I::mul(I::set1(q[m]), nu))));
-        } else {
-          v = I::sub(I::div(I::sub(acc[g], tail), I::mul(I::set1(q[m]), nu)), I::set1(margin));
-        }
-      }
-      I::store(out + g * W, v);
+      // max({0, a, b}) of the scalar bound: the first largest, never a NaN.
+      V gap = I::max(I::sub(I::set1(q[m + 1]), rhi), zero);
+      gap = I::max(I::sub(rlo, I::set1(q[m + 2])), gap);
+      const V t = I::add(I::set1(q[m]), nu);
+      I::store(out + g * W,
+               I::sub(I::add(acc[g], I::mul(gap, gap)), I::mul(I::set1(margin), I::mul(t, t))));
     }
     for (std::size_t r = 0; r < n; ++r) lb[j + r] = out[r];
   }
@@ -557,7 +542,7 @@ template <class Lanes, Tuning T>
 constexpr Table table_of() {
   using I = Tuned<Lanes, T>;
   return Table{&score_block<I>, &score_rows<I>, &euclidean_rows_bounded<I>, &code_survivors<I>,
-               &record_bounds<I>};
+               &euclidean_record_bounds<I>};
 }
 
 }  // namespace

@@ -57,9 +57,9 @@ struct Table {
                                 std::size_t stride, const std::uint8_t* coded,
                                 std::int32_t threshold, const std::uint32_t* ids,
                                 std::size_t count, std::uint32_t* out);
-  void (*record_bounds)(Metric metric, const double* q, const double* records,
-                        std::size_t stride, std::size_t m, const std::uint32_t* ids,
-                        std::size_t count, double margin, bool drop_tail, double* lb);
+  void (*euclidean_record_bounds)(const double* q, const double* records, std::size_t stride,
+                                  std::size_t m, const std::uint32_t* ids, std::size_t count,
+                                  double margin, double* lb);
 };
 
 extern const Table scalar_table;

@@ -161,10 +161,10 @@ void euclidean_rows_bounded(Path path, Vec query, const double* base, std::size_
   table(path).euclidean_rows_bounded(query, base, dim, ids, count, listed, bound, out);
 }
 
-void record_bounds(Path path, Metric metric, const double* q, const double* records,
-                   std::size_t stride, std::size_t m, const std::uint32_t* ids, std::size_t count,
-                   double margin, bool drop_tail, double* lb) {
-  table(path).record_bounds(metric, q, records, stride, m, ids, count, margin, drop_tail, lb);
+void euclidean_record_bounds(Path path, const double* q, const double* records,
+                             std::size_t stride, std::size_t m, const std::uint32_t* ids,
+                             std::size_t count, double margin, double* lb) {
+  table(path).euclidean_record_bounds(q, records, stride, m, ids, count, margin, lb);
 }
 
 }  // namespace simd
@@ -192,11 +192,10 @@ std::size_t code_survivors(const std::int16_t* query, const std::int8_t* codes,
                                            out);
 }
 
-void record_bounds(Metric metric, const double* q, const double* records, std::size_t stride,
-                   std::size_t m, const std::uint32_t* ids, std::size_t count, double margin,
-                   bool drop_tail, double* lb) {
-  simd::best_table().record_bounds(metric, q, records, stride, m, ids, count, margin, drop_tail,
-                                   lb);
+void euclidean_record_bounds(const double* q, const double* records, std::size_t stride,
+                             std::size_t m, const std::uint32_t* ids, std::size_t count,
+                             double margin, double* lb) {
+  simd::best_table().euclidean_record_bounds(q, records, stride, m, ids, count, margin, lb);
 }
 
 const char* simd_path() { return simd::name(simd::best()); }

@@ -82,15 +82,14 @@ std::size_t code_survivors(const std::int16_t* query, const std::int8_t* codes,
                            std::size_t stride, const std::uint8_t* coded, std::int32_t threshold,
                            const std::uint32_t* ids, std::size_t count, std::uint32_t* out);
 
-// Lower bounds from sketch records (their layout, their meaning and the
-// proof that they hold are in sketch/sketch.cpp): for the record of row i,
-// at records + (ids ? ids[i] : i) * stride, its m products with the basis
-// followed by nu, rlo and rhi, lb[i] is the bound of that row against the
-// query's record q, with the metric's margin; drop_tail leaves the tail term
-// out (a planted fault for tests). The same bits on every path.
-void record_bounds(Metric metric, const double* q, const double* records, std::size_t stride,
-                   std::size_t m, const std::uint32_t* ids, std::size_t count, double margin,
-                   bool drop_tail, double* lb);
+// Euclidean lower bounds from sketch records (their layout, their meaning
+// and the proof that they hold are in sketch/sketch.cpp): for the record of
+// row i, at records + (ids ? ids[i] : i) * stride, its m products with the
+// basis followed by nu, rlo and rhi, lb[i] is the bound of that row against
+// the query's record q with the given margin. The same bits on every path.
+void euclidean_record_bounds(const double* q, const double* records, std::size_t stride,
+                             std::size_t m, const std::uint32_t* ids, std::size_t count,
+                             double margin, double* lb);
 
 // Name of the SIMD path chosen for this processor ("avx512", "avx2" or
 // "scalar"); for tests and benchmarks.

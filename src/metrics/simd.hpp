@@ -36,9 +36,9 @@ void score_rows(Path path, Metric metric, Vec query, const double* base, std::si
 void euclidean_rows_bounded(Path path, Vec query, const double* base, std::size_t dim,
                             const std::uint32_t* ids, std::size_t count, std::size_t listed,
                             double bound, double* out);
-// As metrics::record_bounds, on the given path.
-void record_bounds(Path path, Metric metric, const double* q, const double* records,
-                   std::size_t stride, std::size_t m, const std::uint32_t* ids, std::size_t count,
-                   double margin, bool drop_tail, double* lb);
+// As metrics::euclidean_record_bounds, on the given path.
+void euclidean_record_bounds(Path path, const double* q, const double* records,
+                             std::size_t stride, std::size_t m, const std::uint32_t* ids,
+                             std::size_t count, double margin, double* lb);
 
 }  // namespace tarsim::metrics::simd
