@@ -96,19 +96,17 @@ struct Part {
 // The block driver of every kernel. Rows 0 .. count (row i at row_at(i))
 // go in blocks of G * W:
 //   block(Part<G, true>{}, i, rows, next, out + i)
-// scores rows i .. i + G * W, rows[g * W + r] being lane r of group g. With
-// `gathered`, next holds the rows of the following block, or is null when
-// fewer than G * W rows follow before `listed` (rows count .. listed being
-// the ones the caller scores next), so that a kernel can request them while
-// it works; the pointers are kept twice-buffered, the next block's being the
-// ones the current block requested. Without it (rows in address order, which
-// a kernel requests by address) next is null. The last fewer than G * W rows
-// go one group at a time (Part<1, false>, next null); lanes past the end
-// repeat the last row and their results are dropped.
+// scores rows i .. i + G * W, rows[g * W + r] being lane r of group g; next
+// holds the rows of the following block, or is null when fewer than G * W
+// rows follow before `listed` (rows count .. listed being the ones the caller
+// scores next), so that a kernel can request them while it works. The rows
+// are gathered twice-buffered: the next block's pointers are the ones the
+// current block requested. The last fewer than G * W rows go one group at a
+// time (Part<1, false>, next null); lanes past the end repeat the last row
+// and their results are dropped.
 template <class I, std::size_t G, class RowAt, class Block>
-[[gnu::always_inline]] inline void for_each_block(std::size_t count, std::size_t listed,
-                                                  bool gathered, RowAt row_at, double* out,
-                                                  Block block) {
+inline void for_each_block(std::size_t count, std::size_t listed, RowAt row_at, double* out,
+                           Block block) {
   constexpr std::size_t W = I::W;
   constexpr std::size_t L = G * W;
   std::size_t i = 0;
@@ -118,14 +116,12 @@ template <class I, std::size_t G, class RowAt, class Block>
     for (std::size_t r = 0; r < L; ++r) rows[cur][r] = row_at(r);
     const std::size_t until = std::max(count, listed);
     for (; i + L <= count; i += L) {
-      const bool more = gathered && i + 2 * L <= until;
+      const bool more = i + 2 * L <= until;
       if (more) {
         for (std::size_t r = 0; r < L; ++r) rows[cur ^ 1][r] = row_at(i + L + r);
-      } else if (!gathered) {
-        for (std::size_t r = 0; r < L; ++r) rows[cur][r] = row_at(i + r);
       }
       block(Part<G, true>{}, i, rows[cur], more ? rows[cur ^ 1] : nullptr, out + i);
-      if (gathered) cur ^= 1;
+      cur ^= 1;
     }
   }
   for (; i < count; i += W) {
@@ -264,7 +260,7 @@ inline void score_all(Vec query, const double* base, std::size_t dim, const std:
     stream.per_tile = (lines + tiles - 1) / tiles;
     stream.end = reinterpret_cast<const char*>(ahead_end);
   }
-  for_each_block<I, G>(count, count, ids != nullptr, row_at, out, [&](auto part, std::size_t i,
+  for_each_block<I, G>(count, count, row_at, out, [&](auto part, std::size_t i,
                                                       const double* const* rows,
                                                       const double* const* next, double* to) {
     Ahead ahead;
@@ -417,7 +413,7 @@ void euclidean_rows_bounded(Vec query, const double* base, std::size_t dim,
   const typename I::V limit = I::set1(bound);
   auto row_at = [base, dim, ids](std::size_t i) { return base + std::size_t{ids[i]} * dim; };
   for_each_block<I, I::bounded_groups>(
-      count, listed, true, row_at, out,
+      count, listed, row_at, out,
       [&](auto part, std::size_t, const double* const* rows, const double* const* next,
           double* to) { bounded_block<I, decltype(part)::groups>(q, n, rows, next, limit, to); });
 }
