@@ -568,6 +568,35 @@ void bounds_for(metrics::Metric metric, const double* q, RowAt row_at, std::size
   }
 }
 
+// The bounds of `count` records into lb for the scans: record j at base +
+// (ids ? ids[j] : j) * step. Euclidean ones come from the SIMD kernel, the
+// others from the chains above, which ask for the lines of scattered
+// records eight ahead.
+void scan_bounds(metrics::Metric metric, const double* q, const double* base, std::size_t step,
+                 const std::uint32_t* ids, std::size_t count, std::size_t m, double margin,
+                 bool drop_tail, double* lb) {
+  if (metric == metrics::Metric::Euclidean) {
+    metrics::euclidean_record_bounds(q, base, step, m, ids, count, margin, lb);
+    return;
+  }
+  if (ids == nullptr) {
+    bounds_for(metric, q, [base, step](std::size_t j) { return base + j * step; }, m, count,
+               margin, drop_tail, lb);
+    return;
+  }
+  auto row_at = [base, step, ids, count](std::size_t j) {
+    if (j % 8 == 0) {
+      for (std::size_t r = j + 8; r < std::min(j + 16, count); ++r) {
+        const double* next = base + std::size_t{ids[r]} * step;
+        __builtin_prefetch(next, 0, 3);
+        __builtin_prefetch(next + step - 1, 0, 3);
+      }
+    }
+    return base + std::size_t{ids[j]} * step;
+  };
+  bounds_for(metric, q, row_at, m, count, margin, drop_tail, lb);
+}
+
 // Bounds are computed in pieces of this many rows into a buffer.
 constexpr std::size_t kPiece = 256;
 
@@ -597,17 +626,10 @@ std::size_t Sketch::survivors(const Query& query, double threshold, std::size_t 
                               std::size_t count, std::uint32_t* ids) const {
   double lb[kPiece];
   std::size_t live = 0;
-  const std::size_t step = stride();
   for (std::size_t at = 0; at < count; at += kPiece) {
     const std::size_t piece = std::min(kPiece, count - at);
-    const double* x = record(begin + at);
-    if (metric_ == metrics::Metric::Euclidean) {
-      metrics::euclidean_record_bounds(query.record.data(), x, step, axes_, nullptr, piece,
-                                       margin_, lb);
-    } else {
-      bounds_for(metric_, query.record.data(), [x, step](std::size_t j) { return x + j * step; },
-                 axes_, piece, margin_, config_.drop_tail, lb);
-    }
+    scan_bounds(metric_, query.record.data(), record(begin + at), stride(), nullptr, piece, axes_,
+                margin_, config_.drop_tail, lb);
     for (std::size_t j = 0; j < piece; ++j) {
       ids[live] = static_cast<std::uint32_t>(begin + at + j);
       live += !(lb[j] >= threshold);
@@ -620,30 +642,11 @@ std::size_t Sketch::survivors_of(const Query& query, double threshold, const std
                                  std::size_t count, std::uint32_t* out) const {
   double lb[kPiece];
   std::size_t live = 0;
-  const double* records = records_.data();
-  const std::size_t step = stride();
   for (std::size_t at = 0; at < count; at += kPiece) {
     const std::size_t piece = std::min(kPiece, count - at);
     const std::uint32_t* piece_ids = ids + at;
-    // The records are scattered: ask for the lines of the next eight while
-    // the current eight are summed.
-    auto row_at = [records, step, piece_ids, piece](std::size_t j) {
-      if (j % 8 == 0) {
-        for (std::size_t r = j + 8; r < std::min(j + 16, piece); ++r) {
-          const double* next = records + std::size_t{piece_ids[r]} * step;
-          __builtin_prefetch(next, 0, 3);
-          __builtin_prefetch(next + step - 1, 0, 3);
-        }
-      }
-      return records + std::size_t{piece_ids[j]} * step;
-    };
-    if (metric_ == metrics::Metric::Euclidean) {
-      metrics::euclidean_record_bounds(query.record.data(), records, step, axes_, piece_ids,
-                                       piece, margin_, lb);
-    } else {
-      bounds_for(metric_, query.record.data(), row_at, axes_, piece, margin_, config_.drop_tail,
-                 lb);
-    }
+    scan_bounds(metric_, query.record.data(), records_.data(), stride(), piece_ids, piece, axes_,
+                margin_, config_.drop_tail, lb);
     // Every id of the piece was read above, so out may overwrite ids here.
     for (std::size_t j = 0; j < piece; ++j) {
       out[live] = piece_ids[j];
