@@ -724,6 +724,10 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
         const double d = dist[j];
         if (out.size() >= ef && !(d < out.back().distance)) continue;
         const Scored scored{d, ids[j]};
+        // The list of a candidate is read when it is expanded, and where it
+        // lies is asked for one expansion earlier (prefetch_head): its
+        // header, a random one of thousands, is fetched now.
+        __builtin_prefetch(&lists[ids[j]]);
         candidates.push_back(scored);
         std::push_heap(candidates.begin(), candidates.end(), after);
         out.insert(out.begin() + static_cast<std::ptrdiff_t>(result_position(out, d)), scored);

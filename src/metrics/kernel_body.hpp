@@ -422,10 +422,11 @@ void euclidean_rows_bounded(Vec query, const double* base, std::size_t dim,
 
 // The rows among ids[0 .. count) whose code sum may stay below `threshold`,
 // in their order, written to out (which may be ids); see code_survivors in
-// metrics.hpp. The sums are of integers and exact, so the compiler is free
-// to vectorise them in any order: every set gets the same survivors.
+// metrics.hpp. The sums are of integers and exact, so each set adds a
+// block's 64 squares in whatever order suits it (I::code_block): every set
+// gets the same survivors.
 template <class I>
-std::size_t code_survivors(const std::int16_t* query, const std::int8_t* codes,
+std::size_t code_survivors(const std::int8_t* query, const std::int8_t* codes,
                            std::size_t stride, const std::uint8_t* coded, std::int32_t threshold,
                            const std::uint32_t* ids, std::size_t count, std::uint32_t* out) {
   constexpr std::size_t kBlock = 64;
@@ -444,14 +445,7 @@ std::size_t code_survivors(const std::int16_t* query, const std::int8_t* codes,
       const std::int8_t* x = codes + std::size_t{id} * stride;
       std::int32_t sum = 0;
       for (std::size_t at = 0; at < stride; at += kBlock) {
-        std::int32_t part = 0;
-        for (std::size_t k = 0; k < kBlock; ++k) {
-          std::int16_t a = static_cast<std::int16_t>(query[at + k] - x[at + k]);
-          a = static_cast<std::int16_t>((a < 0 ? -a : a) - 1);
-          a = a < 0 ? std::int16_t{0} : a;
-          part += static_cast<std::int32_t>(a) * a;
-        }
-        sum += part;
+        sum += I::code_block(query + at, x + at);
         if (sum >= threshold) {
           ruled_out = true;
           break;

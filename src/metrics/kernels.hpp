@@ -53,7 +53,7 @@ struct Table {
   void (*euclidean_rows_bounded)(Vec query, const double* base, std::size_t dim,
                                  const std::uint32_t* ids, std::size_t count, std::size_t listed,
                                  double bound, double* out);
-  std::size_t (*code_survivors)(const std::int16_t* query, const std::int8_t* codes,
+  std::size_t (*code_survivors)(const std::int8_t* query, const std::int8_t* codes,
                                 std::size_t stride, const std::uint8_t* coded,
                                 std::int32_t threshold, const std::uint32_t* ids,
                                 std::size_t count, std::uint32_t* out);

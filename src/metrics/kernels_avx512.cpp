@@ -1,4 +1,4 @@
-// AVX-512F kernels.
+// AVX-512F kernels (AVX-512BW for the codes).
 
 // GCC 12 reports its own _mm512_undefined_pd() inside the intrinsics header as
 // uninitialised once the intrinsics are inlined; the value is never read.
@@ -10,7 +10,7 @@
 #include <immintrin.h>
 
 #pragma GCC push_options
-#pragma GCC target("avx512f")
+#pragma GCC target("avx512f,avx512bw")
 
 #include "metrics/lanes_avx512.hpp"
 #include "metrics/kernel_body.hpp"

@@ -10,6 +10,31 @@ namespace tarsim::metrics::kernels {
 namespace {
 
 struct Avx2Lanes {
+  // The sum over 64 codes of max(0, |q[k] - x[k]| - 1)^2, codes in
+  // [-127, 127]. max - min of two such bytes is the gap, 0 to 254, exact as
+  // an unsigned byte; less 1 with unsigned saturation it is max(0, gap - 1);
+  // widened to 16 bits, pairs of squares (at most 2 * 253^2) add up in
+  // 32-bit lanes. The sum is of integers and exact in any order.
+  static std::int32_t code_block(const std::int8_t* q, const std::int8_t* x) {
+    const __m256i one = _mm256_set1_epi8(1);
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i acc = zero;
+    for (std::size_t h = 0; h < 64; h += 32) {
+      const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + h));
+      const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + h));
+      const __m256i gap = _mm256_subs_epu8(
+          _mm256_sub_epi8(_mm256_max_epi8(a, b), _mm256_min_epi8(a, b)), one);
+      const __m256i lo = _mm256_unpacklo_epi8(gap, zero);
+      const __m256i hi = _mm256_unpackhi_epi8(gap, zero);
+      acc = _mm256_add_epi32(acc, _mm256_madd_epi16(lo, lo));
+      acc = _mm256_add_epi32(acc, _mm256_madd_epi16(hi, hi));
+    }
+    __m128i s = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, _MM_SHUFFLE(1, 0, 3, 2)));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, _MM_SHUFFLE(2, 3, 0, 1)));
+    return _mm_cvtsi128_si32(s);
+  }
+
   using V = __m256d;
   static constexpr std::size_t W = 4;
 

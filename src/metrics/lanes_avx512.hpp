@@ -1,5 +1,6 @@
-// AVX-512F lanes: 8 stored vectors per register. Include after
-// <immintrin.h>, metrics/kernels.hpp and `#pragma GCC target("avx512f")`.
+// AVX-512F lanes: 8 stored vectors per register; the codes use AVX-512BW.
+// Include after <immintrin.h>, metrics/kernels.hpp and
+// `#pragma GCC target("avx512f,avx512bw")`.
 #pragma once
 
 #ifndef _IMMINTRIN_H_INCLUDED
@@ -10,6 +11,20 @@ namespace tarsim::metrics::kernels {
 namespace {
 
 struct Avx512Lanes {
+  // As Avx2Lanes::code_block, the 64 codes in one register.
+  static std::int32_t code_block(const std::int8_t* q, const std::int8_t* x) {
+    const __m512i a = _mm512_loadu_si512(q);
+    const __m512i b = _mm512_loadu_si512(x);
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i gap =
+        _mm512_subs_epu8(_mm512_sub_epi8(_mm512_max_epi8(a, b), _mm512_min_epi8(a, b)),
+                         _mm512_set1_epi8(1));
+    const __m512i lo = _mm512_unpacklo_epi8(gap, zero);
+    const __m512i hi = _mm512_unpackhi_epi8(gap, zero);
+    return _mm512_reduce_add_epi32(
+        _mm512_add_epi32(_mm512_madd_epi16(lo, lo), _mm512_madd_epi16(hi, hi)));
+  }
+
   using V = __m512d;
   static constexpr std::size_t W = 8;
 

@@ -25,6 +25,19 @@ struct ScalarLanes {
   static void transpose(V (&)[W]) {}
   // True when no lane is below its limit (a NaN lane counts as not below).
   static bool none_below(V acc, V limit) { return !(acc < limit); }
+
+  // The sum over 64 codes of max(0, |q[k] - x[k]| - 1)^2, codes in
+  // [-127, 127].
+  static std::int32_t code_block(const std::int8_t* q, const std::int8_t* x) {
+    std::int32_t sum = 0;
+    for (std::size_t k = 0; k < 64; ++k) {
+      std::int16_t a = static_cast<std::int16_t>(q[k] - x[k]);
+      a = static_cast<std::int16_t>((a < 0 ? -a : a) - 1);
+      a = a < 0 ? std::int16_t{0} : a;
+      sum += static_cast<std::int32_t>(a) * a;
+    }
+    return sum;
+  }
 };
 
 }  // namespace

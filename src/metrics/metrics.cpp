@@ -84,7 +84,7 @@ bool supported(Path path) {
       return __builtin_cpu_supports("avx2");
     case Path::Avx512:
       __builtin_cpu_init();
-      return __builtin_cpu_supports("avx512f");
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
 #else
     case Path::Avx2:
     case Path::Avx512:
@@ -161,6 +161,12 @@ void euclidean_rows_bounded(Path path, Vec query, const double* base, std::size_
   table(path).euclidean_rows_bounded(query, base, dim, ids, count, listed, bound, out);
 }
 
+std::size_t code_survivors(Path path, const std::int8_t* query, const std::int8_t* codes,
+                           std::size_t stride, const std::uint8_t* coded, std::int32_t threshold,
+                           const std::uint32_t* ids, std::size_t count, std::uint32_t* out) {
+  return table(path).code_survivors(query, codes, stride, coded, threshold, ids, count, out);
+}
+
 void euclidean_record_bounds(Path path, const double* q, const double* records,
                              std::size_t stride, std::size_t m, const std::uint32_t* ids,
                              std::size_t count, double margin, double* lb) {
@@ -185,7 +191,7 @@ void euclidean_rows_bounded(Vec query, const double* base, std::size_t dim,
   simd::best_table().euclidean_rows_bounded(query, base, dim, ids, count, listed, bound, out);
 }
 
-std::size_t code_survivors(const std::int16_t* query, const std::int8_t* codes,
+std::size_t code_survivors(const std::int8_t* query, const std::int8_t* codes,
                            std::size_t stride, const std::uint8_t* coded, std::int32_t threshold,
                            const std::uint32_t* ids, std::size_t count, std::uint32_t* out) {
   return simd::best_table().code_survivors(query, codes, stride, coded, threshold, ids, count,

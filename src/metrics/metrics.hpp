@@ -76,9 +76,9 @@ void euclidean_rows_bounded(Vec query, const double* base, std::size_t dim,
 // max(0, |query[k] - code[k]| - 1)^2, added 64 codes at a time. A row is
 // ruled out once its running sum reaches `threshold`; a row with coded[id]
 // == 0 never is. The rows not ruled out are written to out in their order
-// (out may be ids); returns how many. The query's values lie in
-// [-127, 127], so no sum of a stride up to 32768 overflows.
-std::size_t code_survivors(const std::int16_t* query, const std::int8_t* codes,
+// (out may be ids); returns how many. Every code lies in [-127, 127], so
+// no sum of a stride up to 32768 overflows.
+std::size_t code_survivors(const std::int8_t* query, const std::int8_t* codes,
                            std::size_t stride, const std::uint8_t* coded, std::int32_t threshold,
                            const std::uint32_t* ids, std::size_t count, std::uint32_t* out);
 

@@ -36,6 +36,10 @@ void score_rows(Path path, Metric metric, Vec query, const double* base, std::si
 void euclidean_rows_bounded(Path path, Vec query, const double* base, std::size_t dim,
                             const std::uint32_t* ids, std::size_t count, std::size_t listed,
                             double bound, double* out);
+// As metrics::code_survivors, on the given path.
+std::size_t code_survivors(Path path, const std::int8_t* query, const std::int8_t* codes,
+                           std::size_t stride, const std::uint8_t* coded, std::int32_t threshold,
+                           const std::uint32_t* ids, std::size_t count, std::uint32_t* out);
 // As metrics::euclidean_record_bounds, on the given path.
 void euclidean_record_bounds(Path path, const double* q, const double* records,
                              std::size_t stride, std::size_t m, const std::uint32_t* ids,

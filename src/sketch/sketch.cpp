@@ -389,21 +389,19 @@ void Sketch::fit_grid(const std::vector<const double*>& sample) {
 
 namespace {
 
-// The codes of x on the grid (centre, step), 0 past dim up to stride, as
-// bytes for the rows and as 16-bit values for a query; false (and all 0)
-// when a value is off the grid or not finite.
-template <class Code>
+// The codes of x on the grid (centre, step), 0 past dim up to stride; false
+// (and all 0) when a value is off the grid or not finite.
 bool encode_row(const double* x, std::size_t dim, std::size_t stride, double centre,
-                double step, Code* out) {
+                double step, std::int8_t* out) {
   for (std::size_t k = 0; k < dim; ++k) {
     const double t = (x[k] - centre) / step;
     if (!(std::fabs(t) <= 127.0)) {
-      std::fill(out, out + stride, Code{0});
+      std::fill(out, out + stride, std::int8_t{0});
       return false;
     }
-    out[k] = static_cast<Code>(std::nearbyint(t));
+    out[k] = static_cast<std::int8_t>(std::nearbyint(t));
   }
-  std::fill(out + dim, out + stride, Code{0});
+  std::fill(out + dim, out + stride, std::int8_t{0});
   return true;
 }
 

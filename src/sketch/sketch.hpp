@@ -97,9 +97,8 @@ struct Config {
 struct Query {
   std::vector<double> record;
   bool usable = false;
-  // Its codes (as 16-bit values, zero past the dimension) and whether it
-  // has them.
-  std::vector<std::int16_t> codes;
+  // Its codes (zero past the dimension) and whether it has them.
+  std::vector<std::int8_t> codes;
   bool coded = false;
 };
 
