@@ -62,7 +62,14 @@ struct ComesAfter {
 };
 
 // Neighbours scored against one worst distance before it is looked at again.
-constexpr std::size_t kBoundedChunk = 32;
+// A longer chunk bounds its later neighbours against a staler, larger worst,
+// so a few more of them are scored; but every stage (records, codes, exact
+// kernel) gets more rows per call, and the exact kernel's lanes are filled:
+// with 32, a chunk left 4 to 6 rows for a kernel that scores 16 at once.
+// Builds and queries were 8-12 % faster with 256 than with 32 (patches,
+// clustered and Gaussian data, 20,000 nodes), level with 128 and 512, and
+// slower from 1,024 on.
+constexpr std::size_t kBoundedChunk = 256;
 
 // Lists grow to a thousand ids and more, each in its own allocation, and a
 // walk reads most of them whole only to find a few new ids. The hardware
@@ -137,7 +144,8 @@ HNSW::HNSW(Params params)
       metric_(params.metric),
       schema_(std::move(params.schema)),
       sketch_(params.dim, params.metric, default_sketch_config()),
-      bounds_(sketch::enabled_by_environment()) {
+      bounds_(sketch::enabled_by_environment()),
+      bounded_chunk_(kBoundedChunk) {
   row_width_ = schema_ ? schema_->size() : 0;
   layer_lists_ = layers_ == 0 ? 0 : std::min(layers_ - 1, kMaxLayerLists);
   upper_.resize(layer_lists_);
@@ -616,7 +624,7 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
         if (recall) {
           // Rows the memo knows skip the bounds and the kernel; the others
           // go on alone and are merged back in list order below.
-          chunk = std::min(kBoundedChunk, chunk);
+          chunk = std::min(bounded_chunk_, chunk);
           live = chunk;
           const std::size_t missing = set_aside(ids + i, chunk);
           if (missing < chunk) {
@@ -639,7 +647,7 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
           // the candidates nor the results. The survivors keep their order,
           // so they are admitted exactly as before. The threshold is NaN
           // for an infinite worst, and a NaN rules nothing out.
-          chunk = std::min(kBoundedChunk, chunk);
+          chunk = std::min(bounded_chunk_, chunk);
           live = std::min(live, chunk);
           const std::size_t asked = live;
           live = sketch_.survivors_of(scratch.sketched, sketch_.threshold(worst), rows, asked,
@@ -656,7 +664,7 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
         if (scratch.coding && live > 0) {
           // The code bound of the survivors, against the same worst and
           // with the same argument (its proof is in sketch.cpp).
-          chunk = std::min(kBoundedChunk, chunk);
+          chunk = std::min(bounded_chunk_, chunk);
           live = std::min(live, chunk);
           if (worst != code_threshold_of) {
             code_threshold = sketch_.code_threshold(worst);
@@ -679,7 +687,7 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
           // A distance is given up (scored +inf) only once its partial sum
           // of squares proves it cannot end below the worst at the start of
           // the chunk, and so not below any later, smaller worst either.
-          chunk = std::min(kBoundedChunk, chunk);
+          chunk = std::min(bounded_chunk_, chunk);
           live = std::min(live, chunk);
           if (worst != bound_of) {
             bound = metrics::euclidean_bound(worst);

@@ -189,6 +189,10 @@ class HNSW {
   bool bounds() const { return bounds_; }
   void set_sketch_config(const sketch::Config& config);
   const sketch::Sketch& sketch() const { return sketch_; }
+  // How many neighbours of a list are bounded against one worst distance
+  // (at least 1). Short chunks test the bounds against the freshest worst,
+  // where an unsound margin shows first.
+  void set_bounded_chunk(std::size_t chunk) { bounded_chunk_ = chunk > 0 ? chunk : 1; }
   // Neighbours whose scoring the bounds saved, over the life of the index.
   std::size_t skipped() const { return skipped_; }
   // Distances an insertion took from its own earlier walks instead of
@@ -305,6 +309,7 @@ class HNSW {
   // whether the layer searches use their bounds.
   sketch::Sketch sketch_;
   bool bounds_;
+  std::size_t bounded_chunk_;
   mutable std::size_t skipped_ = 0;
   mutable std::size_t recalled_ = 0;
   // What the bounds achieved lately (halved now and then), for deciding

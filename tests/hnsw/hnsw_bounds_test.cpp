@@ -109,8 +109,9 @@ struct Totals {
 // data and level draws across refits of the basis; their graphs and the
 // answers of both to searches and layer searches, with and without
 // filters, are compared now and then. Returns the first difference or "".
+// `chunk`, when not 0, is the bounded chunk of both.
 std::string grow_and_compare(const sketch::Config& config, std::uint64_t seed,
-                             std::size_t max_dim, Totals& totals) {
+                             std::size_t max_dim, Totals& totals, std::size_t chunk = 0) {
   std::mt19937_64 rng(seed);
   std::normal_distribution<double> normal;
   const std::uint32_t efs[] = {8, 40};
@@ -133,6 +134,10 @@ std::string grow_and_compare(const sketch::Config& config, std::uint64_t seed,
         off.set_sketch_config(c);
         on.set_bounds(true);
         off.set_bounds(false);
+        if (chunk != 0) {
+          on.set_bounded_chunk(chunk);
+          off.set_bounded_chunk(chunk);
+        }
         const std::uint64_t draws = rng();
         Seeded on_draws(draws), off_draws(draws);
         const std::size_t n = dim >= 130 ? 260 : 420;
@@ -190,6 +195,9 @@ std::string grow_and_compare(const sketch::Config& config, std::uint64_t seed,
 TEST(HNSWBounds, SameGraphsAndAnswersWithAndWithoutBoundsAcrossRefits) {
   Totals totals;
   EXPECT_EQ(grow_and_compare(small_config(6), 21, 130, totals), "");
+  // Each neighbour bounded against the freshest worst: the bounds are then
+  // tested closest to their limit.
+  EXPECT_EQ(grow_and_compare(small_config(6), 25, 130, totals, 1), "");
   // The comparison means nothing unless the bounds did rule neighbours out
   // and the walks of one operation did reuse each other's distances.
   EXPECT_GT(totals.skipped, totals.searches * 10);
@@ -200,8 +208,8 @@ TEST(HNSWBounds, SameGraphsAndAnswersWithAndWithoutBoundsAcrossRefits) {
 
 // The comparison above must catch an unsound bound: a dropped tail term of
 // the inner product and cosine bounds, no rounding margin (caught on the
-// near ties, with a basis as wide as the data), or a code threshold a tenth
-// too low.
+// near ties, with a basis as wide as the data and every neighbour bounded
+// against the freshest worst), or a code threshold a tenth too low.
 TEST(HNSWBounds, PlantedUnsoundBoundsChangeResults) {
   Totals totals;
   sketch::Config dropped = small_config(6);
@@ -210,7 +218,7 @@ TEST(HNSWBounds, PlantedUnsoundBoundsChangeResults) {
   EXPECT_NE(dropped_fault, "");
   sketch::Config no_margin = small_config(64);
   no_margin.margin_scale = 0.0;
-  const std::string margin_fault = grow_and_compare(no_margin, 23, 9, totals);
+  const std::string margin_fault = grow_and_compare(no_margin, 23, 9, totals, 1);
   EXPECT_NE(margin_fault, "");
   sketch::Config low_codes = small_config(6);
   low_codes.code_threshold_scale = 0.9;
