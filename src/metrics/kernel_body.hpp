@@ -512,17 +512,23 @@ void euclidean_record_bounds(const double* q, const double* records, std::size_t
         }
       }
     }
+    // A full group is stored straight into lb; only the last, partial one
+    // goes through a buffer (copied with a loop that compiles to a string
+    // move, slow to start, on every group).
     double out[R];
+    double* to = n == R ? lb + j : out;
     for (std::size_t g = 0; g < G; ++g) {
       const V nu = norms[g][0], rlo = norms[g][1], rhi = norms[g][2];
       // max({0, a, b}) of the scalar bound: the first largest, never a NaN.
       V gap = I::max(I::sub(I::set1(q[m + 1]), rhi), zero);
       gap = I::max(I::sub(rlo, I::set1(q[m + 2])), gap);
       const V t = I::add(I::set1(q[m]), nu);
-      I::store(out + g * W,
+      I::store(to + g * W,
                I::sub(I::add(acc[g], I::mul(gap, gap)), I::mul(I::set1(margin), I::mul(t, t))));
     }
-    for (std::size_t r = 0; r < n; ++r) lb[j + r] = out[r];
+    if (n < R) {
+      for (std::size_t r = 0; r < n; ++r) lb[j + r] = out[r];
+    }
   }
 }
 
