@@ -306,17 +306,18 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const meta
     // Links are made both ways, but a list never names its own node or an id
     // it already holds: a repeated id is always skipped by a search (visited,
     // or failing the same level and filter tests), and an expanded node is
-    // always visited already. During this insertion only n is appended to
-    // other lists, so n is in r's list exactly when it is r's last entry.
+    // always visited already. A pass links n and r both ways for every r it
+    // found, so n is already in r's list exactly when an earlier pass of this
+    // insertion found r, that is when r is marked as in n's list (below).
+    // The mark is read instead of r's last entry, the tail of a list
+    // somewhere in memory.
+    if (own_marks_.size() < count_) own_marks_.resize(count_, 0);
     for (const Scored& r : found) {
       if (r.id >= count_) return HNSWError::InvalidNodeID;
-      if (r.id == n) continue;
-      const std::vector<std::uint32_t>& list = links_[r.id];
-      if (!list.empty() && list.back() == n) continue;
+      if (r.id == n || own_marks_[r.id] == n + 1) continue;
       add_link(r.id, n);
     }
     if (count_ != n + 1) return HNSWError::InvalidNodeID;
-    if (own_marks_.size() < count_) own_marks_.resize(count_, 0);
     for (const Scored& r : found) {
       if (r.id == n || own_marks_[r.id] == n + 1) continue;
       own_marks_[r.id] = n + 1;
