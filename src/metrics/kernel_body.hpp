@@ -430,15 +430,19 @@ std::size_t code_survivors(const std::int8_t* query, const std::int8_t* codes,
                            std::size_t stride, const std::uint8_t* coded, std::int32_t threshold,
                            const std::uint32_t* ids, std::size_t count, std::uint32_t* out) {
   constexpr std::size_t kBlock = 64;
-  constexpr std::size_t kAhead = 4;
+  // Codes are requested this many rows ahead (the first ones before the
+  // loop), which hides a trip to memory when they are cold.
+  constexpr std::size_t kAhead = 16;
+  auto fetch = [&](std::size_t j) {
+    const std::int8_t* next = codes + std::size_t{ids[j]} * stride;
+    for (std::size_t at = 0; at < stride && at < 4 * kBlock; at += kBlock) {
+      __builtin_prefetch(next + at, 0, 3);
+    }
+  };
+  for (std::size_t j = 0; j < count && j < kAhead; ++j) fetch(j);
   std::size_t live = 0;
   for (std::size_t j = 0; j < count; ++j) {
-    if (j + kAhead < count) {
-      const std::int8_t* next = codes + std::size_t{ids[j + kAhead]} * stride;
-      for (std::size_t at = 0; at < stride && at < 4 * kBlock; at += kBlock) {
-        __builtin_prefetch(next + at, 0, 3);
-      }
-    }
+    if (j + kAhead < count) fetch(j + kAhead);
     const std::uint32_t id = ids[j];
     bool ruled_out = false;
     if (coded[id] != 0) {
@@ -466,8 +470,8 @@ std::size_t code_survivors(const std::int8_t* query, const std::int8_t* codes,
 // record. Lane r of a group is one record, its positions come out of
 // transposed tiles as in the scoring kernels, and each lane does the
 // operations of the scalar bound (bounds_of in sketch.cpp) in the same
-// order, so every set gives the same bits. Eight records are in flight, and
-// the next eight are requested while they are summed.
+// order, so every set gives the same bits. Eight records are summed at a
+// time, while those four groups on are requested.
 template <class I>
 void euclidean_record_bounds(const double* q, const double* records, std::size_t stride,
                              std::size_t m, const std::uint32_t* ids, std::size_t count,
@@ -480,12 +484,18 @@ void euclidean_record_bounds(const double* q, const double* records, std::size_t
     return records + (ids != nullptr ? std::size_t{ids[i]} : i) * stride;
   };
   const V zero = I::zero();
+  // Records are requested kAhead of the group being summed (the first ones
+  // before the loop): a cold record is a trip to memory, much longer than
+  // one group's sums.
+  constexpr std::size_t kAhead = 4 * R;
+  auto fetch = [&](std::size_t r) {
+    prefetch_l1(row(r));
+    prefetch_l1(row(r) + stride - 1);
+  };
+  for (std::size_t r = 0; r < std::min(kAhead, count); ++r) fetch(r);
   for (std::size_t j = 0; j < count; j += R) {
     const std::size_t n = std::min(R, count - j);
-    for (std::size_t r = j + R; r < std::min(j + 2 * R, count); ++r) {
-      prefetch_l1(row(r));
-      prefetch_l1(row(r) + stride - 1);
-    }
+    for (std::size_t r = j + kAhead; r < std::min(j + kAhead + R, count); ++r) fetch(r);
     // Lanes past the end repeat the last record; their bounds are dropped.
     const double* rows[G][W];
     for (std::size_t g = 0; g < G; ++g) {
