@@ -1,6 +1,7 @@
 #include "hnsw/hnsw.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
@@ -22,6 +23,15 @@ const char* error_name(HNSWError error) {
     case HNSWError::Interrupted: return "Interrupted";
   }
   return "Unknown";
+}
+
+std::uint64_t order_key(double distance) {
+  // A double's bits order the positive numbers; the negative ones order the
+  // other way round, so they are inverted, and the sign bit is set on the
+  // rest to put them above. -0 is taken as +0, and every NaN gets the top.
+  if (std::isnan(distance)) return ~std::uint64_t{0};
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(distance == 0.0 ? 0.0 : distance);
+  return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
 }
 
 std::size_t result_position(std::span<const Scored> results, double distance) {
@@ -51,15 +61,22 @@ std::size_t result_position(std::span<const Scored> results, double distance) {
 
 namespace {
 
-// Candidate order as a heap comparison: true when `a` comes out after `b`
-// (greater distance, NaN last, then greater id).
-struct ComesAfter {
-  bool operator()(const Scored& a, const Scored& b) const {
-    if (metrics::ranks_before(b.distance, a.distance)) return true;
-    if (metrics::ranks_before(a.distance, b.distance)) return false;
-    return a.id > b.id;
-  }
-};
+// Candidates come out of the walk's heap by distance (NaN last), then by
+// id: a candidate's key, order_key(d) * 2^32 + id, orders candidates as they
+// come out, and the heap compares one pair of 128-bit numbers where the
+// distance test took branches on NaN and on ties.
+CandidateKey candidate_key(double d, std::uint32_t id) {
+  return (CandidateKey{order_key(d)} << 32) | id;
+}
+
+std::uint32_t candidate_id(CandidateKey key) { return static_cast<std::uint32_t>(key); }
+
+std::uint64_t candidate_order(CandidateKey key) {
+  return static_cast<std::uint64_t>(key >> 32);
+}
+
+// With std::greater the heap's front is its smallest key: the next out.
+using ComesAfter = std::greater<CandidateKey>;
 
 // Neighbours scored against one worst distance before it is looked at again.
 // A longer chunk bounds its later neighbours against a staler, larger worst,
@@ -451,7 +468,7 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
     scratch.filter_stamps.resize(count_, 0);
   }
   std::uint8_t* failed = scratch.filter_stamps.data();
-  std::vector<Scored>& candidates = scratch.candidates;
+  std::vector<CandidateKey>& candidates = scratch.candidates;
   const std::uint32_t* levels = levels_.data();
   // Layer 0 reads the full lists; layer L >= 1 the lists of neighbours with
   // level >= L, so no level test is needed there. Above the highest layer
@@ -535,7 +552,7 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
   out.clear();
   out.push_back({first, entry});
   candidates.clear();
-  candidates.push_back({first, entry});
+  candidates.push_back(candidate_key(first, entry));
   visited[entry] = stamp;
   if (levels[entry] >= layer) --unvisited;
 
@@ -546,17 +563,17 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
   double code_threshold_of = std::numeric_limits<double>::quiet_NaN();
   while (!candidates.empty()) {
     std::pop_heap(candidates.begin(), candidates.end(), after);
-    const Scored current = candidates.back();
+    const CandidateKey current = candidates.back();
     candidates.pop_back();
     // Stop at the first candidate ranking after the current worst result;
     // a NaN worst never stops the walk (nothing ranks after NaN).
-    if (metrics::ranks_before(out.back().distance, current.distance)) break;
+    if (order_key(out.back().distance) < candidate_order(current)) break;
 
     // Gather the neighbours this layer can use and that are new to the walk,
     // score them together, then admit them one by one in list order.
     if (unvisited == 0) continue;
-    const std::vector<std::uint32_t>& list = lists[current.id];
-    if (!candidates.empty()) prefetch_head(lists[candidates.front().id]);
+    const std::vector<std::uint32_t>& list = lists[candidate_id(current)];
+    if (!candidates.empty()) prefetch_head(lists[candidate_id(candidates.front())]);
     if (scratch.batch_ids.size() < list.size()) scratch.batch_ids.resize(list.size());
     std::uint32_t* ids = scratch.batch_ids.data();
     std::size_t count = 0;
@@ -737,7 +754,7 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
         // lies is asked for one expansion earlier (prefetch_head): its
         // header, a random one of thousands, is fetched now.
         __builtin_prefetch(&lists[ids[j]]);
-        candidates.push_back(scored);
+        candidates.push_back(candidate_key(d, ids[j]));
         std::push_heap(candidates.begin(), candidates.end(), after);
         out.insert(out.begin() + static_cast<std::ptrdiff_t>(result_position(out, d)), scored);
         if (out.size() > ef) out.pop_back();

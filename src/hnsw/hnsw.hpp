@@ -51,6 +51,15 @@ struct Scored {
   std::uint32_t id;
 };
 
+// A number whose unsigned order is the distance order of metrics::
+// ranks_before: order_key(a) < order_key(b) exactly when a ranks before b
+// (numbers by value with the two zeros equal, then every NaN, all equal).
+std::uint64_t order_key(double distance);
+
+// A candidate of a layer search: its distance's order key and its id in one
+// number, so that the walk's heap compares candidates without a branch.
+__extension__ typedef unsigned __int128 CandidateKey;
+
 // Where a new scored node of the given distance goes in a result list kept
 // in distance order (NaN last): a bisection that lands before the last of a
 // run of equal distances it meets. [1 a, 2 b, 2 c, 3 d] + 2 e gives
@@ -211,7 +220,9 @@ class HNSW {
     std::uint8_t visit_stamp = 0;
     // filter_stamps[n] == visit_stamp: node n failed the walk's filter.
     std::vector<std::uint8_t> filter_stamps;
-    std::vector<Scored> candidates;
+    // The walk's candidates as a heap of keys (see candidate_key in
+    // hnsw.cpp).
+    std::vector<CandidateKey> candidates;
     std::vector<std::uint32_t> batch_ids;
     std::vector<double> batch_distances;
     // The operation's query prepared for the sketch bounds, and whether the

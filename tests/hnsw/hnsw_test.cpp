@@ -408,6 +408,28 @@ TEST(ResultPosition, NaNAndSignedZero) {
   EXPECT_EQ(result_position(inf, 1e308), 0u);
 }
 
+// The walk's heap orders candidates by order_key: it must agree with
+// ranks_before on every pair, the special values and the ends of each
+// binade included.
+TEST(OrderKey, AgreesWithTheDistanceOrder) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  const double denormal = std::numeric_limits<double>::denorm_min();
+  std::vector<double> values{-kInf, -1e300, -1.0, -denormal, -0.0, 0.0, denormal, 1.0,
+                             1e300, kInf, kNaN, -kNaN, std::nextafter(1.0, 2.0),
+                             std::nextafter(-1.0, -2.0), std::numeric_limits<double>::max(),
+                             std::numeric_limits<double>::lowest()};
+  std::mt19937_64 rng(9);
+  for (int i = 0; i < 200; ++i) {
+    values.push_back(std::bit_cast<double>(rng()));
+    values.push_back(std::ldexp(static_cast<double>(rng() % 1000) - 500, -int(rng() % 40)));
+  }
+  for (double a : values) {
+    for (double b : values) {
+      ASSERT_EQ(order_key(a) < order_key(b), metrics::ranks_before(a, b)) << a << " " << b;
+    }
+  }
+}
+
 // ---------------------------------------------------------------- layer search
 
 // A one-layer cosine graph in which every node is linked to every other:
