@@ -31,10 +31,9 @@ struct ScalarLanes {
   static std::int32_t code_block(const std::int8_t* q, const std::int8_t* x) {
     std::int32_t sum = 0;
     for (std::size_t k = 0; k < 64; ++k) {
-      std::int16_t a = static_cast<std::int16_t>(q[k] - x[k]);
-      a = static_cast<std::int16_t>((a < 0 ? -a : a) - 1);
-      a = a < 0 ? std::int16_t{0} : a;
-      sum += static_cast<std::int32_t>(a) * a;
+      const std::int32_t gap = q[k] > x[k] ? q[k] - x[k] : x[k] - q[k];
+      const std::int32_t a = gap > 0 ? gap - 1 : 0;
+      sum += a * a;
     }
     return sum;
   }

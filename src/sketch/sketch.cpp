@@ -459,8 +459,7 @@ void Sketch::prepare(std::span<const double> query, Query& out) const {
   out.usable = !std::isnan(out.record[axes_]);
   if (code_stride_ == 0) return;
   out.codes.resize(code_stride_);
-  out.coded = encode_row(query.data(), dim_, code_stride_, code_centre_, code_step_,
-                         out.codes.data());
+  out.coded = encode(query.data(), out.codes.data());
 }
 
 std::int32_t Sketch::code_threshold(double worst) const {
