@@ -23,8 +23,8 @@
 #include <utility>
 #include <vector>
 
-#include "metrics/interrupt.hpp"
-#include "metrics/vectors.hpp"
+#include "core/interrupt.hpp"
+#include "core/vectors.hpp"
 
 namespace tarsim::py {
 

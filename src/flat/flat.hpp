@@ -7,10 +7,10 @@
 #include <span>
 #include <vector>
 
-#include "metrics/ids.hpp"
-#include "metrics/interrupt.hpp"
+#include "core/ids.hpp"
+#include "core/interrupt.hpp"
 #include "metrics/metrics.hpp"
-#include "metrics/storage.hpp"
+#include "core/storage.hpp"
 #include "sketch/sketch.hpp"
 
 namespace tarsim::flat {

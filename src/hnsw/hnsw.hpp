@@ -24,11 +24,11 @@
 
 #include "filter/filter.hpp"
 #include "metadata/metadata.hpp"
-#include "metrics/ids.hpp"
-#include "metrics/interrupt.hpp"
+#include "core/ids.hpp"
+#include "core/interrupt.hpp"
 #include "metrics/metrics.hpp"
-#include "metrics/storage.hpp"
-#include "metrics/vectors.hpp"
+#include "core/storage.hpp"
+#include "core/vectors.hpp"
 #include "sketch/sketch.hpp"
 
 namespace tarsim::hnsw {

@@ -22,43 +22,13 @@
 #include <vector>
 
 #include "metrics/metrics.hpp"
-#include "metrics/storage.hpp"
+#include "core/storage.hpp"
 
 namespace tarsim::sketch {
 
 // Whether the bounds are wanted at all: false when the environment variable
 // TARSIM_BOUNDS is "off" (a knob for tests and benchmarks), read once.
 bool enabled_by_environment();
-
-// Storage for the records: large blocks as for the vectors, smaller ones
-// aligned to a cache line, so that a record of eight values is one line when
-// a walk reads records in any order.
-template <class T>
-struct LineAllocator {
-  using value_type = T;
-  static constexpr std::align_val_t kLine{64};
-  LineAllocator() = default;
-  template <class U>
-  LineAllocator(const LineAllocator<U>&) noexcept {}
-  T* allocate(std::size_t n) {
-    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
-    if (n * sizeof(T) >= LargePageAllocator<T>::kThreshold) {
-      return LargePageAllocator<T>().allocate(n);
-    }
-    return static_cast<T*>(::operator new(n * sizeof(T), kLine));
-  }
-  void deallocate(T* p, std::size_t n) noexcept {
-    if (n * sizeof(T) >= LargePageAllocator<T>::kThreshold) {
-      LargePageAllocator<T>().deallocate(p, n);
-    } else {
-      ::operator delete(p, kLine);
-    }
-  }
-  template <class U>
-  bool operator==(const LineAllocator<U>&) const noexcept {
-    return true;
-  }
-};
 
 // When the sketches are kept and what they look like. The defaults are what
 // the indexes use; the other fields exist so that tests can force the

@@ -52,4 +52,34 @@ struct LargePageAllocator {
 
 using ValueStorage = std::vector<double, LargePageAllocator<double>>;
 
+// Storage for the records: large blocks as for the vectors, smaller ones
+// aligned to a cache line, so that a record of eight values is one line when
+// a walk reads records in any order.
+template <class T>
+struct LineAllocator {
+  using value_type = T;
+  static constexpr std::align_val_t kLine{64};
+  LineAllocator() = default;
+  template <class U>
+  LineAllocator(const LineAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) {
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    if (n * sizeof(T) >= LargePageAllocator<T>::kThreshold) {
+      return LargePageAllocator<T>().allocate(n);
+    }
+    return static_cast<T*>(::operator new(n * sizeof(T), kLine));
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+    if (n * sizeof(T) >= LargePageAllocator<T>::kThreshold) {
+      LargePageAllocator<T>().deallocate(p, n);
+    } else {
+      ::operator delete(p, kLine);
+    }
+  }
+  template <class U>
+  bool operator==(const LineAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
 }  // namespace tarsim

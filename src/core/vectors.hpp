@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "metrics/storage.hpp"
+#include "core/storage.hpp"
 
 namespace tarsim {
 
