@@ -2,6 +2,7 @@
 
     python bench/bench_dask.py [--n 40000] [--dim 128] [--shards 8] [--workers 2]
                                [--queries 200] [--batch 1000] [--sweep] [--sweep-n 20000]
+                               [--quick] [--out DIR] [--installed]
 
 In one run, printed as ratios:
 - ShardedHNSW build (create from a numpy array: shipping to the workers
@@ -13,10 +14,10 @@ In one run, printed as ratios:
 count and the latency of search_many against the shard count and the batch
 size.
 
-Data: --n points around 100 Gaussian centres (seeded), queries drawn the same
-way, as in bench_hnsw.py; default graph parameters, euclidean. Times are wall seconds
-(time.perf_counter): the cluster spends them in other processes. The machine
-may be shared with other work, so take the ratios as indications.
+Data: the clustered set of bench/data.py (seed 4); default graph parameters,
+euclidean. Times are wall seconds (time.perf_counter): the cluster spends
+them in other processes. The machine may be shared with other work, so take
+the ratios as indications. Writes dask.json into bench/results.
 """
 
 from __future__ import annotations
@@ -26,8 +27,8 @@ import time
 
 import numpy as np
 
-import tarsim
-from bench_hnsw import clustered  # the same clustered data (this folder is on the path)
+import data
+import runs
 
 def exact_top(data: np.ndarray, probes: np.ndarray, k: int) -> list[set[bytes]]:
     norms = (data ** 2).sum(axis=1)
@@ -51,7 +52,7 @@ def timed(call):  # type: ignore[no-untyped-def]
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = runs.parser(__doc__.split("\n\n")[0])
     parser.add_argument("--n", type=int, default=40_000)
     parser.add_argument("--dim", type=int, default=128)
     parser.add_argument("--shards", type=int, default=8)
@@ -61,26 +62,30 @@ def main() -> None:
     parser.add_argument("--sweep", action="store_true")
     parser.add_argument("--sweep-n", type=int, default=20_000)
     args = parser.parse_args()
-
+    if args.quick:
+        args.n, args.queries, args.batch, args.shards, args.sweep_n = 2_000, 20, 50, 2, 1_000
+    # This tree's build, in this process and in the workers it starts.
+    runs.use_tree(args)
+    import tarsim
     from distributed import Client, LocalCluster
 
     from tarsim_dask import ShardedFlat, ShardedHNSW
 
-    data, probes = clustered(args.n, max(args.queries, args.batch), args.dim, seed=4)
+    rows, probes = data.clustered(args.n, max(args.queries, args.batch), args.dim, seed=4)
     queries = probes[: args.queries]
-    truth = exact_top(data, queries, 10)
+    truth = exact_top(rows, queries, 10)
 
     # The single indexes first: the scheduler of a LocalCluster runs in this
     # process, and a long call into the module holds the interpreter lock, so
     # a cluster started before would miss its workers' heartbeats.
     one = tarsim.PyHNSW(args.dim, metric="euclidean")
-    t_one, _ = timed(lambda: one.create(data))
+    t_one, _ = timed(lambda: one.create(rows))
     r_one = recall([one.search(q, 10) for q in queries], truth)
     t_query_one, _ = timed(lambda: [one.search(q, 10) for q in queries])
     del one
     batch = probes[: args.batch]
     flat = tarsim.PyFlat(args.dim)
-    flat.create(data)
+    flat.create(rows)
     t_flat, flat_answers = timed(lambda: [flat.search(q, 10) for q in batch])
     del flat
 
@@ -91,7 +96,7 @@ def main() -> None:
               "worker processes of one thread; wall seconds")
 
         sharded = ShardedHNSW(client, args.dim, metric="euclidean", shards=args.shards)
-        t_sharded, _ = timed(lambda: sharded.create(data))
+        t_sharded, _ = timed(lambda: sharded.create(rows))
         r_sharded = recall(sharded.search_many(queries, 10), truth)
         t_query_sharded, _ = timed(lambda: sharded.search_many(queries, 10))
         sharded.close()
@@ -108,7 +113,7 @@ def main() -> None:
               f"{t_query_one / t_query_sharded:>9.2f}x")
 
         sharded_flat = ShardedFlat(client, args.dim, shards=args.shards)
-        sharded_flat.create(data)
+        sharded_flat.create(rows)
         sharded_flat.search_many(batch[:10], 10)  # warm the connections
         t_sflat, answers = timed(lambda: sharded_flat.search_many(batch, 10))
         assert answers == flat_answers  # exact, as promised
@@ -117,9 +122,15 @@ def main() -> None:
               f"{'1.00':>10}")
         print(f"{f'ShardedFlat.search_many, one batch of {args.batch}':<52}"
               f"{args.batch / t_sflat:>9.0f}q/s{t_flat / t_sflat:>9.2f}x")
+        runs.save(args, "dask", {
+            "n": args.n, "dim": args.dim, "shards": args.shards, "workers": args.workers,
+            "build": {"one": t_one, "sharded": t_sharded},
+            "recall": {"one": r_one, "sharded": r_sharded},
+            "queries": {"count": args.queries, "one": t_query_one, "sharded": t_query_sharded},
+            "flat_batch": {"size": args.batch, "one_by_one": t_flat, "sharded": t_sflat}})
 
         if args.sweep:
-            sweep(client, data[: args.sweep_n], probes, args)
+            sweep(client, rows[: args.sweep_n], probes, args)
 
 
 def sweep(client, data: np.ndarray, probes: np.ndarray, args: argparse.Namespace) -> None:  # type: ignore[no-untyped-def]

@@ -1,5 +1,6 @@
 // Sequential read bandwidth of a float64 array: the floor for an exhaustive
 // scan of the same number of bytes. Usage: read_bandwidth <doubles> <repeats>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
