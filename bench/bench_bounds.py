@@ -153,7 +153,7 @@ def main() -> None:
     if args.n is None:
         args.n = 20_000 if args.graph else 100_000
     if args.quick:
-        args.n, args.queries, args.repeat = (2_000 if args.graph else 10_000), 10, 1
+        args.n, args.queries, args.repeat = (1_500 if args.graph else 10_000), 10, 1
     chosen = data.names(args.data or ("patches,clustered,gaussian,text" if args.graph
                                       else "patches,gaussian,text"))
     pair, against = sides(args)
