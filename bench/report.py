@@ -112,7 +112,8 @@ def tables(results: Path) -> str:
 
 
 def main() -> None:
-    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p = argparse.ArgumentParser(description=__doc__,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--results", type=Path, default=HERE / "results")
     p.add_argument("--write", action="store_true", help="replace the tables in README.md")
     args = p.parse_args()

@@ -41,7 +41,8 @@ import tarsim
 
 
 def parser(doc: str) -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p = argparse.ArgumentParser(description=doc,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--quick", action="store_true",
                    help="tiny sizes: checks the script end to end; results go to results/quick")
     p.add_argument("--out", type=Path, help="folder of the results (default bench/results)")
