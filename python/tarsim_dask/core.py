@@ -16,20 +16,19 @@ import time
 import uuid
 from typing import Any, Self
 
-import distributed
 import numpy as np
 from distributed.actor import Actor
 
 from .actors import feed
 from .conversion import checked_timeout, dask_rows
 from .errors import RebuildError, ShardError, cause_of, describe_ids, reraise
-from .shards import STEP, Outcomes, Pending, Range, Shard, wait_all
+from .shards import Outcomes, Pending, Shard, computed_rows, record, split, target, wait_all
 
 DEFAULT_TIMEOUT = 60.0
 DEFAULT_ADD_TIMEOUT = 3600.0
-INSERT_RUN = 1024
 
-SCHEDULER_ADVICE = "connect the client to a scheduler again, then call rebuild() for the shards it lost"
+SCHEDULER_ADVICE = ("connect the client to a scheduler again, then call rebuild() for the shards "
+                    "it lost")
 
 
 class Sharded:
@@ -102,7 +101,8 @@ class Sharded:
         future.result(timeout=self._timeout)
         # The actor answers through this index's client, whichever is the default.
         with self._client.as_current():
-            shard.actor = Actor(self._shard_class, worker, future.key)
+            actor = Actor(self._shard_class, worker, future.key)  # type: ignore[no-untyped-call]
+        shard.actor = actor
         shard.future = future
         shard.address = worker
         shard.count = 0
@@ -144,30 +144,10 @@ class Sharded:
 
     # Adding vectors ------------------------------------------------------
 
-    def _target(self) -> Shard:
-        """The shard for the next single vector: the one whose last range ends at
-        the last id, until it holds INSERT_RUN more vectors than the smallest
-        shard; then the smallest shard (the lowest number among equals). Single
-        insertions so form ranges of up to INSERT_RUN ids and keep the shards
-        within INSERT_RUN vectors of one another."""
-        smallest = min(self._shards, key=lambda shard: (shard.count, shard.number))
-        for shard in self._shards:
-            if shard.ranges and shard.ranges[-1].start + shard.ranges[-1].count == self._total:
-                if shard.count < smallest.count + INSERT_RUN:
-                    return shard
-        return smallest
-
-    def _split(self, n: int) -> list[tuple[Shard, int, int]]:
-        """Contiguous pieces of n new vectors, one per shard in shard order."""
-        count = len(self._shards)
-        bounds = [n * i // count for i in range(count + 1)]
-        return [(shard, bounds[i], bounds[i + 1]) for i, shard in enumerate(self._shards)
-                if bounds[i + 1] > bounds[i]]
-
     def _add_one(self, row: np.ndarray, metadata: Any) -> None:
         with self._lock:
             self._ready(self._add_timeout)
-            self._send([(self._target(), 0, 1)], row[np.newaxis, :], None,
+            self._send([(target(self._shards, self._total), 0, 1)], row[np.newaxis, :], None,
                        None if metadata is None else [metadata], creating=False)
 
     def _add_many(self, rows: np.ndarray | None, array: Any, n: int,
@@ -176,11 +156,12 @@ class Sharded:
         computed on the workers first) to the shards, in shard order."""
         with self._lock:
             self._ready(self._add_timeout)
-            self._send(self._split(n), rows, array, metadata, creating=True)
+            self._send(split(self._shards, n), rows, array, metadata, creating=True)
 
     def _send(self, pieces: list[tuple[Shard, int, int]], rows: np.ndarray | None, array: Any,
               metadata: list[Any] | None, creating: bool) -> None:
-        blocks = None if array is None else self._compute([array[a:b] for _, a, b in pieces])
+        blocks = None if array is None else computed_rows(
+            self._client, [array[a:b] for _, a, b in pieces], self._add_timeout, self._connected)
         base = self._total
         for i, (shard, a, b) in enumerate(pieces):
             part_meta = None if metadata is None else list(metadata[a:b])
@@ -193,66 +174,19 @@ class Sharded:
                                            workers=[shard.address], allow_other_workers=True,
                                            pure=False)
             kept = [rows[a:b]] if rows is not None and self._keep else None
-            self._record(shard, call, base + a, b - a, kept, part_meta,
-                         None if array is None else array[a:b], merge=not creating)
-        self._total = base + pieces[-1][2] if pieces else base
+            self._pending.append(record(shard, call, base + a, b - a, kept, part_meta,
+                                        None if array is None else array[a:b],
+                                        merge=not creating))
+            self._total = base + b  # an interruption here leaves the pieces sent so far
         self._settle(self._add_timeout)
-
-    def _compute(self, pieces: list[Any]) -> list[Any]:
-        """The pieces of a dask array as float64 rows on the workers; an error of
-        the array (a chunk that raises, an element one index refuses) is
-        raised as it is, with nothing stored."""
-        futures = self._client.compute([dask_rows(piece) for piece in pieces])
-        try:
-            deadline = time.monotonic() + self._add_timeout
-            while not any(future.status == "error" for future in futures):
-                waiting = [future for future in futures if not future.done()]
-                if not waiting or time.monotonic() >= deadline:
-                    break
-                try:
-                    distributed.wait(waiting, return_when="FIRST_COMPLETED",
-                                     timeout=max(0.01, min(STEP, deadline - time.monotonic())))
-                except TimeoutError:
-                    self._connected()
-            for future in futures:
-                if future.status == "error":
-                    future.result()
-            if not all(future.status == "finished" for future in futures):
-                raise TimeoutError(f"the dask array was not computed within "
-                                   f"{self._add_timeout:g} s; nothing was stored")
-        except BaseException:
-            self._connected()
-            self._client.cancel(futures)
-            raise
-        return list(futures)
-
-    def _record(self, shard: Shard, call: Any, start: int, count: int,
-                kept: list[np.ndarray] | None, metadata: list[Any] | None, array: Any,
-                merge: bool) -> None:
-        last = shard.ranges[-1] if shard.ranges else None
-        if merge and last is not None and last.start + last.count == start and \
-                last.array is None and array is None and (last.rows is None) == (kept is None):
-            offset = last.count
-            if last.metadata is None and metadata is not None:
-                last.metadata = [None] * last.count
-            if last.metadata is not None:
-                last.metadata.extend([None] * count if metadata is None else metadata)
-            if last.rows is not None and kept is not None:
-                last.rows.extend(kept)
-            last.count += count
-            target = last
-        else:
-            offset = 0
-            target = Range(start, count, kept, metadata, array)
-            shard.ranges.append(target)
-        self._pending.append(Pending(shard, call, target, offset, count, shard.count))
 
     def _settle(self, timeout: float) -> None:
         """Applies the answers to the recorded adds. The index keeps what one index
         would: every id before the first that a shard refused, nothing after."""
         if not self._pending:
             return
-        out = wait_all([(p.shard, p.call) for p in self._pending], timeout, self._connected)
+        out = wait_all([(p.shard, p.call) for p in self._pending], timeout, self._connected,
+                       adding=True)
         if out.late:
             raise out.late_error(timeout)  # still recorded: the next call waits again
         pending, self._pending = self._pending, []
@@ -399,13 +333,13 @@ class Sharded:
                     feed, shard.actor, self._client.compute(dask_rows(r.array)), *args,
                     workers=[shard.address], allow_other_workers=True, pure=False)
             out = wait_all([(shard, pending)], max(0.01, deadline - time.monotonic()),
-                           self._connected)
-            error = out.own or (next(iter(out.lost.values()), None))
+                           self._connected, adding=True)
+            problem = out.own or next(iter(out.lost.values()), None)
             if out.late:
-                error = f"no answer within {self._add_timeout:g} s"
-            if error is not None:
+                problem = f"no answer within {self._add_timeout:g} s"
+            if problem is not None:
                 raise RebuildError(shard.number, shard.ids(),
-                                   f"its source data could not be read back ({error})")
+                                   f"its source data could not be read back ({problem})")
             held, raised = out.results[0]
             if raised is not None or held != shard.count + r.count:
                 raise RebuildError(shard.number, shard.ids(),

@@ -1,4 +1,5 @@
-"""What the client knows of each shard, and how it waits for shards' answers."""
+"""What the client knows of each shard, where new vectors go, and how the
+client waits for the shards' answers and for a dask array's rows."""
 
 from __future__ import annotations
 
@@ -6,8 +7,10 @@ import time
 from dataclasses import dataclass, field
 from typing import Any
 
+import distributed
 import numpy as np
 
+from .conversion import dask_rows
 from .errors import LATE_ADVICE, ShardError, cause_of, unreachable
 
 
@@ -64,14 +67,17 @@ class Outcomes:
                           f"no answer within {timeout:g} s", advice=LATE_ADVICE)
 
 STEP = 0.5  # seconds between two looks at the cluster while waiting
+INSERT_RUN = 1024
 
 
-def wait_all(calls: list[tuple[Shard, Any]], timeout: float, connected: Any) -> Outcomes:
+def wait_all(calls: list[tuple[Shard, Any]], timeout: float, connected: Any,
+             adding: bool = False) -> Outcomes:
     """Waits for every call, all within one deadline `timeout` seconds away.
 
-    A shard whose actor the scheduler no longer has is lost; `connected()` is
-    asked while waiting, so that a lost scheduler is reported as such (it
-    raises) rather than as every worker not answering.
+    A shard whose actor the scheduler no longer has is lost, and so is one
+    that fails a call that adds vectors (what it holds is no longer known);
+    `connected()` is asked while waiting, so that a lost scheduler is
+    reported as such (it raises) rather than as every worker not answering.
     """
     deadline = time.monotonic() + timeout
     out = Outcomes([None] * len(calls))
@@ -86,7 +92,7 @@ def wait_all(calls: list[tuple[Shard, Any]], timeout: float, connected: Any) -> 
                 pass
             except Exception as error:  # noqa: BLE001 - sorted below
                 connected()
-                if unreachable(error):
+                if adding or unreachable(error):
                     out.lost[shard.number] = \
                         f"its worker {shard.address} did not answer ({cause_of(error)})"
                 else:
@@ -115,3 +121,77 @@ class Pending:
 
     def first_id(self) -> int:
         return self.range.start + self.offset
+
+
+def target(shards: list[Shard], total: int) -> Shard:
+    """The shard for the next single vector: the one whose last range ends at
+    the last id, until it holds INSERT_RUN more vectors than the smallest
+    shard; then the smallest shard (the lowest number among equals). Single
+    insertions so form ranges of up to INSERT_RUN ids and keep the shards
+    within INSERT_RUN vectors of one another."""
+    smallest = min(shards, key=lambda shard: (shard.count, shard.number))
+    for shard in shards:
+        if shard.ranges and shard.ranges[-1].start + shard.ranges[-1].count == total:
+            if shard.count < smallest.count + INSERT_RUN:
+                return shard
+    return smallest
+
+
+def split(shards: list[Shard], n: int) -> list[tuple[Shard, int, int]]:
+    """Contiguous pieces of n new vectors, one per shard in shard order."""
+    count = len(shards)
+    bounds = [n * i // count for i in range(count + 1)]
+    return [(shard, bounds[i], bounds[i + 1]) for i, shard in enumerate(shards)
+            if bounds[i + 1] > bounds[i]]
+
+
+def record(shard: Shard, call: Any, start: int, count: int, kept: list[np.ndarray] | None,
+           metadata: list[Any] | None, array: Any, merge: bool) -> Pending:
+    """A call that adds `count` ids from `start`, recorded on its shard before
+    it is waited for: single insertions extend the range they follow."""
+    last = shard.ranges[-1] if shard.ranges else None
+    if merge and last is not None and last.start + last.count == start and \
+            last.array is None and array is None and (last.rows is None) == (kept is None):
+        offset = last.count
+        if last.metadata is None and metadata is not None:
+            last.metadata = [None] * last.count
+        if last.metadata is not None:
+            last.metadata.extend([None] * count if metadata is None else metadata)
+        if last.rows is not None and kept is not None:
+            last.rows.extend(kept)
+        last.count += count
+        target = last
+    else:
+        offset = 0
+        target = Range(start, count, kept, metadata, array)
+        shard.ranges.append(target)
+    return Pending(shard, call, target, offset, count, shard.count)
+
+
+def computed_rows(client: Any, pieces: list[Any], timeout: float, connected: Any) -> list[Any]:
+    """The pieces of a dask array as float64 rows on the workers; an error of
+    the array (a chunk that raises, an element one index refuses) is
+    raised as it is, with nothing stored."""
+    futures = client.compute([dask_rows(piece) for piece in pieces])
+    try:
+        deadline = time.monotonic() + timeout
+        while not any(future.status == "error" for future in futures):
+            waiting = [future for future in futures if not future.done()]
+            if not waiting or time.monotonic() >= deadline:
+                break
+            try:
+                step = max(0.01, min(STEP, deadline - time.monotonic()))
+                distributed.wait(waiting, step, "FIRST_COMPLETED")  # type: ignore[no-untyped-call]
+            except TimeoutError:
+                connected()
+        for future in futures:
+            if future.status == "error":
+                future.result()
+        if not all(future.status == "finished" for future in futures):
+            raise TimeoutError(f"the dask array was not computed within "
+                               f"{timeout:g} s; nothing was stored")
+    except BaseException:
+        connected()
+        client.cancel(futures)
+        raise
+    return list(futures)
