@@ -213,8 +213,10 @@ def test_a_worker_killed_during_the_first_create(client):
 def test_a_lost_scheduler_is_reported_as_such():
     from distributed import Client, LocalCluster
 
-    with LocalCluster(n_workers=1, threads_per_worker=1, processes=False,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+    cluster = LocalCluster(n_workers=1, threads_per_worker=1, processes=False,
+                           dashboard_address=None)
+    client = Client(cluster, timeout=TIMEOUT)
+    try:
         sharded = ShardedFlat(client, 4, shards=2, timeout=2.0, add_timeout=2.0)
         sharded.create(X)
         cluster.sync(cluster.scheduler.close)
@@ -226,3 +228,9 @@ def test_a_lost_scheduler_is_reported_as_such():
         with pytest.raises(ConnectionError, match="no scheduler"):
             ShardedFlat(client, 4)
         assert time.monotonic() - start < 10.0
+    finally:
+        client.close(timeout=2)
+        try:
+            cluster.close(timeout=2)  # its scheduler is gone: only the worker is left to stop
+        except TimeoutError:
+            pass
