@@ -322,9 +322,9 @@ void score_rows(Metric metric, Vec query, const double* base, std::size_t dim,
 //
 // The euclidean sums of one block run in lockstep; every kTestEvery
 // positions a group whose lanes are all past the bound stops, and the block
-// ends when all have. (Packing the rows that go on into new groups does less
-// arithmetic but reads rows in pieces, which measured slower: the scan is
-// bound by memory, not by arithmetic.)
+// ends when all have. The rows that go on are not packed into new groups:
+// that would save arithmetic but read rows in pieces, and the scan is bound
+// by memory, not by arithmetic.
 //
 // Why giving up is safe. Every term d * d is a rounded square, so it is
 // +0.0, positive, +infinity or NaN. Adding a term t >= 0 to a partial sum
@@ -526,8 +526,7 @@ void euclidean_record_bounds(const double* q, const double* records, std::size_t
       }
     }
     // A full group is stored straight into lb; only the last, partial one
-    // goes through a buffer (copied with a loop that compiles to a string
-    // move, slow to start, on every group).
+    // goes through a buffer, so that no group pays for a copy.
     double out[R];
     double* to = n == R ? lb + j : out;
     for (std::size_t g = 0; g < G; ++g) {
