@@ -24,19 +24,9 @@ const char* error_name(FlatError error) {
   return "Unknown";
 }
 
-namespace {
-
-sketch::Config default_sketch_config() {
-  sketch::Config config;
-  config.enabled = sketch::enabled_by_environment();
-  return config;
-}
-
-}  // namespace
-
 Flat::Flat(std::uint32_t dim, metrics::Metric metric, std::size_t max_vectors)
-    : sketch_(dim, metric, default_sketch_config()),
-      bounds_(sketch::enabled_by_environment()),
+    : sketch_(dim, metric, sketch::default_config()),
+      bounds_(sketch::bounds_enabled()),
       dim_(dim),
       metric_(metric),
       max_vectors_(max_vectors) {}
@@ -68,11 +58,6 @@ std::optional<FlatError> Flat::add_rows(const double* data, std::size_t rows,
   }
   sketch_.update(vectors_.data(), size());
   return std::nullopt;
-}
-
-void Flat::set_sketch_config(const sketch::Config& config) {
-  sketch_ = sketch::Sketch(dim_, metric_, config);
-  sketch_.update(vectors_.data(), size());
 }
 
 void Flat::reserve(std::size_t more) {
@@ -152,7 +137,7 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint32
   // Sketch bounds, when they can be used for this query: a row whose bound
   // reaches the threshold of the worst kept distance has a computed distance
   // that does not rank before it (the proof is beside the bounds, in
-  // sketch.cpp), so it could not enter the heap below and is not read. The
+  // sketch/records.cpp), so it could not enter the heap below and is not read. The
   // worst kept distance only gets better while a block is admitted, so a
   // threshold taken at the start of a block stays valid for the whole block.
   sketch::Query sketched;

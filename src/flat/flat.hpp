@@ -13,6 +13,10 @@
 #include "core/storage.hpp"
 #include "sketch/sketch.hpp"
 
+namespace tarsim::testing {
+struct Knobs;
+}
+
 namespace tarsim::flat {
 
 // TooManyVectors: an add that would store more than kMaxVectors vectors.
@@ -65,16 +69,14 @@ class Flat {
                                   std::vector<Hit>& out, Interrupt* interrupt = nullptr,
                                   ScanStats* stats = nullptr) const;
 
-  // Testing and benchmarking knobs, never needed for correct results:
-  // whether searches use the sketch bounds (on unless the environment
-  // variable TARSIM_BOUNDS is "off" when the first index is made), and the
-  // sketch settings (recomputes the sketches of what is stored).
-  void set_bounds(bool on) { bounds_ = on; }
-  bool bounds() const { return bounds_; }
-  void set_sketch_config(const sketch::Config& config);
+  // The sketch of what is stored, for diagnostics (its size per vector).
   const sketch::Sketch& sketch() const { return sketch_; }
 
  private:
+  // Whether searches use the sketch bounds and the sketch settings are set
+  // through testing::Knobs (src/testing/knobs.hpp).
+  friend struct ::tarsim::testing::Knobs;
+
   ValueStorage vectors_;
   sketch::Sketch sketch_;
   bool bounds_;

@@ -1,13 +1,16 @@
 // The block driver and every scanning kernel, written once over a lanes type.
 //
 // A kernels_<set>.cpp includes metrics/kernels.hpp, selects its target,
-// includes its lanes header and then this file, and fills its table with
-// table_of<Lanes, Tuning{...}>(). A lanes type provides
+// defines its lanes type and then includes this file, and fills its table
+// with table_of<Lanes, Tuning{...}>(). A lanes type provides
 //   V, W                     vector type and its number of double lanes
-//   zero, set1, load, load_part(p, cnt), add, sub, mul, div, sqrt, store
+//   zero, set1, load, load_part(p, cnt), add, sub, mul, div, sqrt, abs, store
 //   max(a, b)                a > b ? a : b, lane by lane
 //   transpose(V (&t)[W])     rows of a W x W tile become its columns
 //   none_below(acc, limit)   no lane of acc is below limit (NaN is not below)
+//   all_at_most(a, limit)    every lane of a is at most limit (NaN is not)
+//   code_block(q, x)         the sum over 64 codes of max(0, |q[k] - x[k]| - 1)^2
+// with W at most 8 and dividing 8.
 //
 // Lane r of a group holds stored vector r of that group and nothing else. A
 // tile of W positions of the W vectors is loaded row by row and transposed, so
@@ -18,8 +21,8 @@
 // changing one. No fused multiply-add is ever formed (the build disables
 // contraction and the intrinsics used are separate multiply and add).
 //
-// A further kernel is one more function template here and one more entry in
-// Table (kernels.hpp) and table_of.
+// A further kernel is one more function template here, named as its entry in
+// kernel_list.hpp, which puts it in the table.
 //
 // Everything here has internal linkage so that the per-target copies of the
 // different files never meet at link time.
@@ -319,9 +322,9 @@ void score_rows(Metric metric, Vec query, const double* base, std::size_t dim,
 //
 // The euclidean sums of one block run in lockstep; every kTestEvery
 // positions a group whose lanes are all past the bound stops, and the block
-// ends when all have. (Packing the rows that go on into new groups does less
-// arithmetic but reads rows in pieces, which measured slower: the scan is
-// bound by memory, not by arithmetic.)
+// ends when all have. The rows that go on are not packed into new groups:
+// that would save arithmetic but read rows in pieces, and the scan is bound
+// by memory, not by arithmetic.
 //
 // Why giving up is safe. Every term d * d is a rounded square, so it is
 // +0.0, positive, +infinity or NaN. Adding a term t >= 0 to a partial sum
@@ -464,14 +467,14 @@ std::size_t code_survivors(const std::int8_t* query, const std::int8_t* codes,
 
 // ---------------------------------------------------------------- records
 
-// The euclidean sketch bounds of `count` records into lb (sketch.cpp defines
-// them and proves them): record i starts at records + (ids ? ids[i] : i) *
+// The euclidean sketch bounds of `count` records into lb (sketch/records.hpp
+// defines them and proves them): record i starts at records + (ids ? ids[i] : i) *
 // stride and holds the m products, then nu, rlo and rhi; q is the query's
 // record. Lane r of a group is one record, its positions come out of
 // transposed tiles as in the scoring kernels, and each lane does the
-// operations of the scalar bound (bounds_of in sketch.cpp) in the same
-// order, so every set gives the same bits. Eight records are summed at a
-// time, while those four groups on are requested.
+// operations of the scalar lanes in the same order, so every set gives the
+// same bits as the scalar path. Eight records are summed at a time, while
+// the records four groups further on are being fetched.
 template <class I>
 void euclidean_record_bounds(const double* q, const double* records, std::size_t stride,
                              std::size_t m, const std::uint32_t* ids, std::size_t count,
@@ -523,13 +526,12 @@ void euclidean_record_bounds(const double* q, const double* records, std::size_t
       }
     }
     // A full group is stored straight into lb; only the last, partial one
-    // goes through a buffer (copied with a loop that compiles to a string
-    // move, slow to start, on every group).
+    // goes through a buffer, so that no group pays for a copy.
     double out[R];
     double* to = n == R ? lb + j : out;
     for (std::size_t g = 0; g < G; ++g) {
       const V nu = norms[g][0], rlo = norms[g][1], rhi = norms[g][2];
-      // max({0, a, b}) of the scalar bound: the first largest, never a NaN.
+      // The largest of 0, a and b, never a NaN.
       V gap = I::max(I::sub(I::set1(q[m + 1]), rhi), zero);
       gap = I::max(I::sub(rlo, I::set1(q[m + 2])), gap);
       const V t = I::add(I::set1(q[m]), nu);
@@ -542,13 +544,72 @@ void euclidean_record_bounds(const double* q, const double* records, std::size_t
   }
 }
 
+// ---------------------------------------------------------------- sketch arithmetic
+
+// See dot_eightfold in metrics.hpp. Partial j is lane j % W of accumulator
+// j / W; the partials and the order in which they are combined do not
+// depend on W, so every set gives the same bits.
+template <class I>
+double dot_eightfold(const double* a, const double* b, std::size_t n) {
+  using V = typename I::V;
+  constexpr std::size_t W = I::W;
+  static_assert(W <= 8 && 8 % W == 0);
+  constexpr std::size_t G = 8 / W;
+  V acc[G];
+#pragma GCC unroll 8
+  for (std::size_t g = 0; g < G; ++g) acc[g] = I::zero();
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) {
+      acc[g] = I::add(acc[g], I::mul(I::load(a + i + g * W), I::load(b + i + g * W)));
+    }
+  }
+  double rest = 0.0;
+  for (; i < n; ++i) rest = rest + a[i] * b[i];
+  double p[8];
+#pragma GCC unroll 8
+  for (std::size_t g = 0; g < G; ++g) I::store(p + g * W, acc[g]);
+  const double even = (p[0] + p[2]) + (p[4] + p[6]);
+  const double odd = (p[1] + p[3]) + (p[5] + p[7]);
+  return (even + odd) + rest;
+}
+
+// See magnitude_within in metrics.hpp. The largest of a set of values is
+// the same whatever the order they are compared in.
+template <class I>
+double magnitude_within(const double* x, std::size_t n, double limit) {
+  using V = typename I::V;
+  constexpr std::size_t W = I::W;
+  const V most = I::set1(limit);
+  V top = I::zero();
+  std::size_t k = 0;
+  for (; k + W <= n; k += W) {
+    const V a = I::abs(I::load(x + k));
+    if (!I::all_at_most(a, most)) return std::numeric_limits<double>::quiet_NaN();
+    top = I::max(a, top);
+  }
+  if (k < n) {
+    // Lanes past the end load as zero, which is at most any magnitude.
+    const V a = I::abs(I::load_part(x + k, n - k));
+    if (!I::all_at_most(a, most)) return std::numeric_limits<double>::quiet_NaN();
+    top = I::max(a, top);
+  }
+  double lanes[W];
+  I::store(lanes, top);
+  double largest = lanes[0];
+  for (std::size_t r = 1; r < W; ++r) largest = std::max(largest, lanes[r]);
+  return largest;
+}
+
 // ---------------------------------------------------------------- table
 
 template <class Lanes, Tuning T>
 constexpr Table table_of() {
   using I = Tuned<Lanes, T>;
-  return Table{&score_block<I>, &score_rows<I>, &euclidean_rows_bounded<I>, &code_survivors<I>,
-               &euclidean_record_bounds<I>};
+#define TARSIM_TABLE_ENTRY(ret, name, params, args) &name<I>,
+  return Table{TARSIM_KERNELS(TARSIM_TABLE_ENTRY)};
+#undef TARSIM_TABLE_ENTRY
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "metrics/metrics.hpp"
 
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 #include "metrics/kernels.hpp"
@@ -73,64 +74,70 @@ double euclidean_bound(double limit) {
 }
 
 namespace simd {
+namespace {
+
+#if TARSIM_X86_KERNELS
+bool avx512_runs() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+}
+bool avx2_runs() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+#define TARSIM_X86_PATH(check, table) check, &kernels::table
+#else
+#define TARSIM_X86_PATH(check, table) nullptr, nullptr
+#endif
+
+// The paths, widest first: one entry each. A path without a table is not
+// built for this processor; one without a check runs everywhere.
+struct Entry {
+  Path path;
+  const char* name;
+  bool (*runs)();
+  const kernels::Table* table;
+};
+const Entry kPaths[] = {
+    {Path::Avx512, "avx512", TARSIM_X86_PATH(avx512_runs, avx512_table)},
+    {Path::Avx2, "avx2", TARSIM_X86_PATH(avx2_runs, avx2_table)},
+    {Path::Scalar, "scalar", nullptr, &kernels::scalar_table},
+};
+#undef TARSIM_X86_PATH
+
+const Entry& entry(Path path) {
+  for (const Entry& e : kPaths) {
+    if (e.path == path) return e;
+  }
+  return kPaths[std::size(kPaths) - 1];
+}
+
+}  // namespace
 
 bool supported(Path path) {
-  switch (path) {
-    case Path::Scalar:
-      return true;
-#if TARSIM_X86_KERNELS
-    case Path::Avx2:
-      __builtin_cpu_init();
-      return __builtin_cpu_supports("avx2");
-    case Path::Avx512:
-      __builtin_cpu_init();
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
-#else
-    case Path::Avx2:
-    case Path::Avx512:
-      return false;
-#endif
-  }
-  return false;
+  const Entry& e = entry(path);
+  return e.path == path && e.table != nullptr && (e.runs == nullptr || e.runs());
 }
 
 Path best() {
-  static const Path chosen = supported(Path::Avx512) ? Path::Avx512
-                             : supported(Path::Avx2) ? Path::Avx2
-                                                     : Path::Scalar;
+  static const Path chosen = [] {
+    for (const Entry& e : kPaths) {
+      if (supported(e.path)) return e.path;
+    }
+    return Path::Scalar;
+  }();
   return chosen;
 }
 
-const char* name(Path path) {
-  switch (path) {
-    case Path::Avx512:
-      return "avx512";
-    case Path::Avx2:
-      return "avx2";
-    case Path::Scalar:
-      break;
-  }
-  return "scalar";
-}
+const char* name(Path path) { return entry(path).name; }
 
 namespace {
 
-// The one choice of kernels: the table of a path, which must be supported.
+// The one choice of kernels: the table of a path, which must be supported
+// (the scalar one for a path not built here).
 const kernels::Table& table(Path path) {
-  switch (path) {
-#if TARSIM_X86_KERNELS
-    case Path::Avx512:
-      return kernels::avx512_table;
-    case Path::Avx2:
-      return kernels::avx2_table;
-#else
-    case Path::Avx512:
-    case Path::Avx2:
-#endif
-    case Path::Scalar:
-      break;
-  }
-  return kernels::scalar_table;
+  const kernels::Table* chosen = entry(path).table;
+  return chosen != nullptr ? *chosen : kernels::scalar_table;
 }
 
 const kernels::Table& best_table() {
@@ -140,69 +147,17 @@ const kernels::Table& best_table() {
 
 }  // namespace
 
-void score_block(Path path, Metric metric, Vec query, const double* base, std::size_t dim,
-                 std::size_t count, double* out, const double* ahead_end) {
-  table(path).score_block(metric, query, base, dim, count, out, ahead_end);
-}
-
-void score_block(Path path, Metric metric, Vec query, const double* base, std::size_t dim,
-                 std::size_t count, double* out) {
-  table(path).score_block(metric, query, base, dim, count, out, nullptr);
-}
-
-void score_rows(Path path, Metric metric, Vec query, const double* base, std::size_t dim,
-                const std::uint32_t* ids, std::size_t count, double* out) {
-  table(path).score_rows(metric, query, base, dim, ids, count, out);
-}
-
-void euclidean_rows_bounded(Path path, Vec query, const double* base, std::size_t dim,
-                            const std::uint32_t* ids, std::size_t count, std::size_t listed,
-                            double bound, double* out) {
-  table(path).euclidean_rows_bounded(query, base, dim, ids, count, listed, bound, out);
-}
-
-std::size_t code_survivors(Path path, const std::int8_t* query, const std::int8_t* codes,
-                           std::size_t stride, const std::uint8_t* coded, std::int32_t threshold,
-                           const std::uint32_t* ids, std::size_t count, std::uint32_t* out) {
-  return table(path).code_survivors(query, codes, stride, coded, threshold, ids, count, out);
-}
-
-void euclidean_record_bounds(Path path, const double* q, const double* records,
-                             std::size_t stride, std::size_t m, const std::uint32_t* ids,
-                             std::size_t count, double margin, double* lb) {
-  table(path).euclidean_record_bounds(q, records, stride, m, ids, count, margin, lb);
-}
+#define TARSIM_DEFINE_ON_PATH(ret, name, params, args) \
+  ret name(Path path, TARSIM_UNPAREN params) { return table(path).name args; }
+TARSIM_KERNELS(TARSIM_DEFINE_ON_PATH)
+#undef TARSIM_DEFINE_ON_PATH
 
 }  // namespace simd
 
-void score_block(Metric metric, Vec query, const double* base, std::size_t dim,
-                 std::size_t count, double* out) {
-  simd::best_table().score_block(metric, query, base, dim, count, out, nullptr);
-}
-
-void score_rows(Metric metric, Vec query, const double* base, std::size_t dim,
-                const std::uint32_t* ids, std::size_t count, double* out) {
-  simd::best_table().score_rows(metric, query, base, dim, ids, count, out);
-}
-
-void euclidean_rows_bounded(Vec query, const double* base, std::size_t dim,
-                            const std::uint32_t* ids, std::size_t count, std::size_t listed,
-                            double bound, double* out) {
-  simd::best_table().euclidean_rows_bounded(query, base, dim, ids, count, listed, bound, out);
-}
-
-std::size_t code_survivors(const std::int8_t* query, const std::int8_t* codes,
-                           std::size_t stride, const std::uint8_t* coded, std::int32_t threshold,
-                           const std::uint32_t* ids, std::size_t count, std::uint32_t* out) {
-  return simd::best_table().code_survivors(query, codes, stride, coded, threshold, ids, count,
-                                           out);
-}
-
-void euclidean_record_bounds(const double* q, const double* records, std::size_t stride,
-                             std::size_t m, const std::uint32_t* ids, std::size_t count,
-                             double margin, double* lb) {
-  simd::best_table().euclidean_record_bounds(q, records, stride, m, ids, count, margin, lb);
-}
+#define TARSIM_DEFINE_ON_BEST(ret, name, params, args) \
+  ret name params { return simd::best_table().name args; }
+TARSIM_KERNELS(TARSIM_DEFINE_ON_BEST)
+#undef TARSIM_DEFINE_ON_BEST
 
 const char* simd_path() { return simd::name(simd::best()); }
 

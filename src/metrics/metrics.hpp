@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <span>
 
+#include "metrics/kernel_list.hpp"
+
 namespace tarsim::metrics {
 
 using Vec = std::span<const double>;
@@ -41,55 +43,66 @@ inline bool ranks_equal(double a, double b) {
   return a == b;
 }
 
-// Several stored vectors at once, each with exactly the value the scalar
-// function above gives for (query, that vector). Stored vectors have `dim`
-// values; the query may have any length.
+// The scanning kernels. Each is declared from its entry in kernel_list.hpp
+// and runs on the widest path this processor supports (simd.hpp runs them on
+// a given path); every path gives the same values to the bit.
 //
-// score_block: `count` vectors laid out back to back from `base`.
-void score_block(Metric metric, Vec query, const double* base, std::size_t dim,
-                 std::size_t count, double* out);
-// score_rows: the vectors with the given ids, row id at base + id * dim.
-void score_rows(Metric metric, Vec query, const double* base, std::size_t dim,
-                const std::uint32_t* ids, std::size_t count, double* out);
+// score_block, score_rows: several stored vectors at once, each with exactly
+// the value the scalar function above gives for (query, that vector). Stored
+// vectors have `dim` values; the query may have any length. score_block
+// scores `count` vectors laid out back to back from `base`; the data may go
+// on after them up to `ahead_end` (null: it does not), which the kernel may
+// start fetching, so that the next piece of a longer scan does not begin
+// cold. score_rows scores the vectors with the given ids, row id at
+// base + id * dim.
+//
+// euclidean_rows_bounded: early-abandoning euclidean scoring, for searches
+// that only keep a distance that is below a known limit. As score_rows with
+// Metric::Euclidean, except that a vector may be given up once its running
+// sum of squares is NaN or not below `bound`: its out value is then
+// +infinity, and its true distance is NaN or not below any limit whose
+// euclidean_bound is at most `bound`. Every other value is exact to the bit.
+// ids[count .. listed) (listed may be below count) are the rows the caller
+// will score next; their first lines are fetched early.
+//
+// code_survivors: sums of squared code gaps. For each row named by
+// ids[0 .. count), whose codes start at codes + id * stride (stride a
+// multiple of 64, the codes past the dimension 0 in the row and the query
+// alike), the sum over k of max(0, |query[k] - code[k]| - 1)^2, added 64
+// codes at a time. A row is ruled out once its running sum reaches
+// `threshold`; a row with coded[id] == 0 never is. The rows not ruled out are
+// written to out in their order (out may be ids); returns how many. Every
+// code lies in [-127, 127], so no sum of a stride up to 32768 overflows.
+//
+// euclidean_record_bounds: euclidean lower bounds from sketch records (their
+// layout, their meaning and the proof that they hold are in
+// sketch/records.hpp). For the record of row i, at records + (ids ? ids[i] :
+// i) * stride, its m products with the basis followed by nu, rlo and rhi,
+// lb[i] is the bound of that row against the query's record q with the
+// given margin.
+//
+// dot_eightfold: a . b over n positions in eight interleaved partial sums,
+// partial j taking positions j, j + 8, ... up to the last multiple of 8, the
+// rest summed alone, combined as ((p0 + p2) + (p4 + p6)) + ((p1 + p3) + (p5 +
+// p7)) + rest. Not the sequential order of the metrics: for the sketches,
+// whose error bounds hold for any order of summation.
+//
+// magnitude_within: the largest |x[i]| of x[0 .. n) when every one is at
+// most `limit`, otherwise NaN (an infinity or a NaN among them included).
+#define TARSIM_DECLARE_KERNEL(ret, name, params, args) ret name params;
+TARSIM_KERNELS(TARSIM_DECLARE_KERNEL)
+#undef TARSIM_DECLARE_KERNEL
 
-// Early-abandoning euclidean scoring, for searches that only keep a distance
-// that is below a known limit.
-//
+inline void score_block(Metric metric, Vec query, const double* base, std::size_t dim,
+                        std::size_t count, double* out) {
+  score_block(metric, query, base, dim, count, out, nullptr);
+}
+
 // euclidean_bound(limit): the smallest sum of squares whose rounded square
 // root is not below `limit` (+0.0 for a limit of zero or below, the limit
 // itself when it is NaN). A vector whose running sum of squares reaches it
 // cannot end at a distance below `limit`.
 double euclidean_bound(double limit);
-// As score_rows with Metric::Euclidean, except that a vector may be given up
-// once its running sum of squares is NaN or not below `bound`: its out value
-// is then +infinity, and its true distance is NaN or not below any limit
-// whose euclidean_bound is at most `bound`. Every other value is exact to
-// the bit. ids[count .. listed) (listed may be below count) are the rows the
-// caller will score next; their first lines are fetched early.
-void euclidean_rows_bounded(Vec query, const double* base, std::size_t dim,
-                            const std::uint32_t* ids, std::size_t count, std::size_t listed,
-                            double bound, double* out);
-
-// Sums of squared code gaps: for each row named by ids[0 .. count), whose
-// codes start at codes + id * stride (stride a multiple of 64, the codes
-// past the dimension 0 in the row and the query alike), the sum over k of
-// max(0, |query[k] - code[k]| - 1)^2, added 64 codes at a time. A row is
-// ruled out once its running sum reaches `threshold`; a row with coded[id]
-// == 0 never is. The rows not ruled out are written to out in their order
-// (out may be ids); returns how many. Every code lies in [-127, 127], so
-// no sum of a stride up to 32768 overflows.
-std::size_t code_survivors(const std::int8_t* query, const std::int8_t* codes,
-                           std::size_t stride, const std::uint8_t* coded, std::int32_t threshold,
-                           const std::uint32_t* ids, std::size_t count, std::uint32_t* out);
-
-// Euclidean lower bounds from sketch records (their layout, their meaning
-// and the proof that they hold are in sketch/sketch.cpp): for the record of
-// row i, at records + (ids ? ids[i] : i) * stride, its m products with the
-// basis followed by nu, rlo and rhi, lb[i] is the bound of that row against
-// the query's record q with the given margin. The same bits on every path.
-void euclidean_record_bounds(const double* q, const double* records, std::size_t stride,
-                             std::size_t m, const std::uint32_t* ids, std::size_t count,
-                             double margin, double* lb);
 
 // Name of the SIMD path chosen for this processor ("avx512", "avx2" or
 // "scalar"); for tests and benchmarks.

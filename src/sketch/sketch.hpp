@@ -2,17 +2,9 @@
 // fitted to the data, with the norms that proven lower bounds on the metric
 // values need. A scan asks for the bounds first and computes the exact
 // distance only for the vectors whose bound does not already rule them out.
-//
-// The sketch of a vector x is one record of stride() doubles:
-//   s[0 .. m)   the computed products of the m basis rows with x
-//   s[m]        nu:  an upper bound on the true norm |x|
-//   s[m + 1]    rlo: a lower bound on the norm of the part of x outside the
-//                    span of the basis (the residual x - B'Bx)
-//   s[m + 2]    rhi: an upper bound on that residual norm
-// A vector the bounds cannot be proven for (a non-finite component, a huge
-// or a tiny magnitude, a zero vector under the cosine) gets NaN in every
-// slot: every bound computed from it is NaN, and a NaN bound rules nothing
-// out.
+// The basis is fitted in basis.cpp, the records and their bounds are in
+// records.hpp (with the proof that the bounds hold), the byte codes of the
+// euclidean sketches in codes.hpp, and the settings in config.hpp.
 #pragma once
 
 #include <cstddef>
@@ -21,47 +13,16 @@
 #include <span>
 #include <vector>
 
-#include "metrics/metrics.hpp"
 #include "core/storage.hpp"
+#include "metrics/metrics.hpp"
+#include "sketch/codes.hpp"
+#include "sketch/config.hpp"
+
+namespace tarsim::testing {
+struct Knobs;
+}
 
 namespace tarsim::sketch {
-
-// Whether the bounds are wanted at all: false when the environment variable
-// TARSIM_BOUNDS is "off" (a knob for tests and benchmarks), read once.
-bool enabled_by_environment();
-
-// When the sketches are kept and what they look like. The defaults are what
-// the indexes use; the other fields exist so that tests can force the
-// machinery onto small indexes and plant faults in it.
-struct Config {
-  bool enabled = true;
-  // A basis is fitted once the index holds this many vectors...
-  std::size_t min_rows = 8192;
-  // ... and refitted whenever it has grown this many times since the fit.
-  std::size_t growth = 8;
-  // No sketches below this dimension: a record would cost too large a share
-  // of the vector it stands for.
-  std::uint32_t min_dim = 64;
-  // At most this many axes. With the size rule, a record is also one cache
-  // line (5 axes) below dimension 512, two (13 axes) below 1024 and four
-  // above, and never more than a quarter of the vector's bytes: a scan reads
-  // every record, so a small one pays more than a few more axes would.
-  std::uint32_t max_axes = 29;
-  // When set, max_axes alone limits the axes (tests at small dimensions).
-  bool ignore_size_rule = false;
-  // Test-only planted faults: the rounding margins are multiplied by
-  // margin_scale, and drop_tail leaves out the residual term of the inner
-  // product and cosine bounds. Both make the bounds unsound when changed.
-  double margin_scale = 1.0;
-  bool drop_tail = false;
-  // Euclidean only: also keep every vector's values rounded to a grid, one
-  // byte each, for a second, finer bound (see "Codes" in sketch.cpp). Kept
-  // from dimension 128 on (any dimension with ignore_size_rule), up to 32768.
-  bool codes = false;
-  // Test-only planted fault: the code bound's threshold is multiplied by
-  // this, which makes the bound unsound below 1.
-  double code_threshold_scale = 1.0;
-};
 
 // A query prepared for the bounds: its own record, as for a stored vector.
 struct Query {
@@ -86,7 +47,7 @@ class Sketch {
   std::size_t rows() const { return stride() == 3 ? 0 : records_.size() / stride(); }
   // The record, and the codes with their flag byte when they are kept.
   std::size_t bytes_per_vector() const {
-    return ready() ? stride() * sizeof(double) + (coding() ? code_stride_ + 1 : 0) : 0;
+    return ready() ? stride() * sizeof(double) + (coding() ? grid_.stride + 1 : 0) : 0;
   }
   // Bytes held (capacities), for diagnostics.
   std::size_t memory_bytes() const {
@@ -94,15 +55,15 @@ class Sketch {
            coded_.capacity();
   }
   // Whether the codes are kept (then with every record).
-  bool coding() const { return ready() && code_stride_ > 0; }
+  bool coding() const { return ready() && grid_.stride > 0; }
   // Bytes of codes per vector: the dimension rounded up to 64.
-  std::size_t code_stride() const { return code_stride_; }
+  std::size_t code_stride() const { return grid_.stride; }
   // The grid: value c + k s for the code k in [-127, 127].
-  double code_centre() const { return code_centre_; }
-  double code_step() const { return code_step_; }
+  double code_centre() const { return grid_.centre; }
+  double code_step() const { return grid_.step; }
   // Bound on |B B' - I| (spectral norm) for the basis in use; 0 before a fit.
   double orthogonality_error() const { return eps_; }
-  // The metric's margin in the bounds (see sketch.cpp), for tests.
+  // The metric's margin in the bounds (see records.cpp), for tests.
   double margin() const { return margin_; }
   // How many times a basis has been fitted.
   std::size_t fits() const { return fits_; }
@@ -146,20 +107,19 @@ class Sketch {
   std::size_t code_survivors_of(const Query& query, std::int32_t threshold,
                                 const std::uint32_t* ids, std::size_t count,
                                 std::uint32_t* out) const;
-  // The code sum of one row against the query, -1 when either has no codes.
-  // For tests.
-  std::int64_t code_sum(const Query& query, std::uint32_t id) const;
-
   // The lower bound itself, in threshold units (squared for the euclidean
   // distance); NaN when nothing is proven. For tests.
   double bound(const Query& query, std::uint32_t id) const;
 
  private:
+  friend struct ::tarsim::testing::Knobs;
+
   void fit(const double* data, std::size_t n);
-  void compute_record(const double* x, double* out) const;
-  void set_margins();
-  void fit_grid(const std::vector<const double*>& sample);
-  bool encode(const double* x, std::int8_t* out) const;
+  // The code sum of one row against the query, -1 when either has no codes
+  // (testing::Knobs::code_sum).
+  std::int64_t code_sum(const Query& query, std::uint32_t id) const;
+  // Computes the records (and codes) of rows [from, n) of data into place.
+  void add_records(const double* data, std::size_t from, std::size_t n);
 
   Config config_;
   std::uint32_t dim_ = 0;
@@ -171,12 +131,10 @@ class Sketch {
   std::size_t fits_ = 0;
   double eps_ = 0.0;                   // proven bound on |B B' - I|
   double residual_slack_ = 0.0;        // relative margin of the residual interval
-  double margin_ = 0.0;                // the metric's margin (see sketch.cpp)
-  // The codes: code_stride_ bytes per row (0 when not kept), and one flag
+  double margin_ = 0.0;                // the metric's margin (see records.cpp)
+  // The codes: grid_.stride bytes per row (0 when not kept), and one flag
   // byte per row, 0 when the row has none.
-  std::size_t code_stride_ = 0;
-  double code_centre_ = 0.0;
-  double code_step_ = 0.0;
+  codes::Grid grid_;
   std::vector<std::int8_t, LineAllocator<std::int8_t>> codes_;
   std::vector<std::uint8_t> coded_;
 };

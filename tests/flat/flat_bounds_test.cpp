@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "flat/flat.hpp"
+#include "testing/knobs.hpp"
 #include "../sketch/small_config.hpp"
 
 namespace tarsim::flat {
@@ -53,11 +54,11 @@ void fill_row(std::mt19937_64& rng, int kind, const V& axes, double* row, std::s
 std::string compare(const Flat& index, const V& query, std::uint32_t k) {
   Flat& mutable_index = const_cast<Flat&>(index);
   std::vector<Hit> on, off;
-  mutable_index.set_bounds(true);
+  tarsim::testing::Knobs::set_bounds(mutable_index, true);
   index.search(query, k, on);
-  mutable_index.set_bounds(false);
+  tarsim::testing::Knobs::set_bounds(mutable_index, false);
   index.search(query, k, off);
-  mutable_index.set_bounds(true);
+  tarsim::testing::Knobs::set_bounds(mutable_index, true);
   if (on.size() != off.size()) return "sizes differ";
   for (std::size_t i = 0; i < on.size(); ++i) {
     if (on[i].id != off[i].id ||
@@ -87,7 +88,7 @@ std::string grow_and_compare(const sketch::Config& config, std::uint64_t seed,
         Flat index(static_cast<std::uint32_t>(dim), metric);
         sketch::Config c = config;
         c.max_axes = static_cast<std::uint32_t>(std::min<std::size_t>(dim, config.max_axes));
-        index.set_sketch_config(c);
+        tarsim::testing::Knobs::set_sketch_config(index, c);
         const std::size_t n = dim >= 130 ? 1200 : 2600;
         V row(dim);
         for (std::size_t i = 1; i <= n; ++i) {
