@@ -27,12 +27,16 @@ using sketch::testing::small_config;
 
 // One row of the given kind: 0 near a low-dimensional subspace with a
 // shared offset (the bounds rule out most rows), 1 small integers (ties),
-// 2 hostile (specials mixed into small integers, constant rows), 3 Gaussian.
+// 2 hostile (specials mixed into small integers, constant rows), 3 Gaussian,
+// 4 Gaussian scaled by 10^u, u uniform in [-150, 150] (rows on wildly
+// different scales, many beyond a record).
 void fill_row(std::mt19937_64& rng, int kind, const V& axes, double* row, std::size_t dim) {
   std::normal_distribution<double> normal;
   const double specials[] = {0.0, -0.0, kNaN, kInf, -kInf, 1e150, -1e150, 1e-300, -1e-300};
   const double c0 = normal(rng) * 5, c1 = normal(rng);
   const bool constant = rng() % 8 == 0;
+  const double spread =
+      kind == 4 ? std::pow(10.0, std::uniform_real_distribution<double>(-150, 150)(rng)) : 1.0;
   for (std::size_t k = 0; k < dim; ++k) {
     switch (kind) {
       case 0:
@@ -44,6 +48,9 @@ void fill_row(std::mt19937_64& rng, int kind, const V& axes, double* row, std::s
       case 2:
         row[k] = constant ? 2.0 : static_cast<double>(rng() % 5) - 2;
         if (rng() % 24 == 0) row[k] = specials[rng() % std::size(specials)];
+        break;
+      case 4:
+        row[k] = normal(rng) * spread;
         break;
       default:
         row[k] = normal(rng);
@@ -71,25 +78,33 @@ std::string compare(const Flat& index, const V& query, std::uint32_t k) {
   return "";
 }
 
+// The data an index is grown on: every dimension (up to a maximum) with
+// every kind of row, n rows (0: 1200 from dimension 130 on, else 2600).
+struct Family {
+  std::vector<std::size_t> dims{1, 2, 3, 9, 40, 130, 700};
+  std::vector<int> kinds{0, 1, 2, 3};
+  std::size_t n = 0;
+};
+
 // Grows an index row by row across refits of the basis and compares
 // searches with and without bounds at several sizes; returns the first
 // difference or "".
 std::string grow_and_compare(const sketch::Config& config, std::uint64_t seed,
-                             std::size_t max_dim) {
+                             std::size_t max_dim, const Family& family = {}) {
   std::mt19937_64 rng(seed);
   std::normal_distribution<double> normal;
   std::size_t bounded_searches = 0;
   for (Metric metric : {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine}) {
-    for (std::size_t dim : {1, 2, 3, 9, 40, 130, 700}) {
+    for (std::size_t dim : family.dims) {
       if (dim > max_dim) continue;
-      for (int kind = 0; kind < 4; ++kind) {
+      for (int kind : family.kinds) {
         V axes(2 * dim);
         for (double& a : axes) a = normal(rng);
         Flat index(static_cast<std::uint32_t>(dim), metric);
         sketch::Config c = config;
         c.max_axes = static_cast<std::uint32_t>(std::min<std::size_t>(dim, config.max_axes));
         tarsim::testing::Knobs::set_sketch_config(index, c);
-        const std::size_t n = dim >= 130 ? 1200 : 2600;
+        const std::size_t n = family.n != 0 ? family.n : dim >= 130 ? 1200 : 2600;
         V row(dim);
         for (std::size_t i = 1; i <= n; ++i) {
           fill_row(rng, kind, axes, row.data(), dim);
@@ -123,6 +138,15 @@ std::string grow_and_compare(const sketch::Config& config, std::uint64_t seed,
 
 TEST(FlatBounds, SameResultsWithAndWithoutBoundsAcrossRefits) {
   EXPECT_EQ(grow_and_compare(small_config(6), 11, 700), "");
+}
+
+// Rows on wildly different scales, a little past the first fit, at the
+// dimensions on either side of the size rule's steps.
+TEST(FlatBounds, SameResultsOnRowsOfWildlyDifferentScales) {
+  sketch::Config config;
+  config.min_rows = 2048;
+  const Family scales{.dims = {65, 129, 130, 193}, .kinds = {4}, .n = 2800};
+  EXPECT_EQ(grow_and_compare(config, 13, 193, scales), "");
 }
 
 TEST(FlatBounds, PlantedUnsoundBoundChangesResults) {

@@ -35,7 +35,9 @@ using sketch::testing::small_config;
 // (ties), 2 hostile (±0, NaN, ±inf, 1e150, 1e-300 mixed into small integers,
 // constant rows, whole rows scaled to huge or tiny magnitudes), 3 Gaussian,
 // 4 near ties far from the origin (distances apart by less than the
-// rounding errors of the sketches, which only the margins cover).
+// rounding errors of the sketches, which only the margins cover), 5
+// Gaussian scaled by 10^u, u uniform in [-150, 150] (rows on wildly
+// different scales: many beyond a record, tiny distances on a coarse grid).
 void fill_row(std::mt19937_64& rng, int kind, const V& axes, V& row) {
   std::normal_distribution<double> normal;
   // A query may be one value longer than the stored vectors.
@@ -44,6 +46,8 @@ void fill_row(std::mt19937_64& rng, int kind, const V& axes, V& row) {
   const double c0 = normal(rng) * 5, c1 = normal(rng);
   const bool constant = rng() % 8 == 0;
   const double scale = rng() % 16 == 0 ? (rng() % 2 == 0 ? 1e150 : 1e-300) : 1.0;
+  const double spread =
+      kind == 5 ? std::pow(10.0, std::uniform_real_distribution<double>(-150, 150)(rng)) : 1.0;
   for (std::size_t k = 0; k < row.size(); ++k) {
     switch (kind) {
       case 0:
@@ -59,6 +63,9 @@ void fill_row(std::mt19937_64& rng, int kind, const V& axes, V& row) {
         break;
       case 3:
         row[k] = normal(rng);
+        break;
+      case 5:
+        row[k] = normal(rng) * spread;
         break;
       default:
         row[k] = 1000.0 + static_cast<double>(rng() % 3) + 1e-13 * static_cast<double>(rng() % 100);
@@ -105,20 +112,29 @@ struct Totals {
   std::size_t recalled = 0;  // distances the bounded indexes took from their memo
 };
 
+// The data two indexes are grown on: every dimension (up to a maximum)
+// with every kind of row, n nodes (0: 260 from dimension 130 on, else 420).
+struct Family {
+  std::vector<std::size_t> dims{1, 3, 9, 40, 130};
+  std::vector<int> kinds{0, 1, 2, 3, 4};
+  std::size_t n = 0;
+};
+
 // Two indexes, with and without the bounds, grown node by node on the same
 // data and level draws across refits of the basis; their graphs and the
 // answers of both to searches and layer searches, with and without
 // filters, are compared now and then. Returns the first difference or "".
 // `chunk`, when not 0, is the bounded chunk of both.
 std::string grow_and_compare(const sketch::Config& config, std::uint64_t seed,
-                             std::size_t max_dim, Totals& totals, std::size_t chunk = 0) {
+                             std::size_t max_dim, Totals& totals, std::size_t chunk = 0,
+                             const Family& family = {}) {
   std::mt19937_64 rng(seed);
   std::normal_distribution<double> normal;
   const std::uint32_t efs[] = {8, 40};
   for (Metric metric : {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine}) {
-    for (std::size_t dim : {1, 3, 9, 40, 130}) {
+    for (std::size_t dim : family.dims) {
       if (dim > max_dim) continue;
-      for (int kind = 0; kind < 5; ++kind) {
+      for (int kind : family.kinds) {
         V axes(2 * dim);
         for (double& a : axes) a = normal(rng);
         Params params{.dim = static_cast<std::uint32_t>(dim),
@@ -140,7 +156,7 @@ std::string grow_and_compare(const sketch::Config& config, std::uint64_t seed,
         }
         const std::uint64_t draws = rng();
         Seeded on_draws(draws), off_draws(draws);
-        const std::size_t n = dim >= 130 ? 260 : 420;
+        const std::size_t n = family.n != 0 ? family.n : dim >= 130 ? 260 : 420;
         V row(dim);
         const std::string where = "metric " + std::to_string(int(metric)) + " dim " +
                                   std::to_string(dim) + " kind " + std::to_string(kind);
@@ -204,6 +220,19 @@ TEST(HNSWBounds, SameGraphsAndAnswersWithAndWithoutBoundsAcrossRefits) {
   EXPECT_GT(totals.recalled, totals.searches * 10);
   std::printf("searches %zu, neighbours ruled out %zu, distances recalled %zu\n",
               totals.searches, totals.skipped, totals.recalled);
+}
+
+// Rows on wildly different scales, with the graph's own sketch settings, a
+// little past the first fit: at the dimensions on either side of the codes'
+// rule, where a tiny query's worst lies far below the grid's step.
+TEST(HNSWBounds, SameGraphsAndAnswersOnRowsOfWildlyDifferentScales) {
+  Totals totals;
+  sketch::Config config = HNSW::default_sketch_config();
+  config.enabled = true;
+  config.min_rows = 256;
+  const Family scales{.dims = {65, 129, 130, 193}, .kinds = {5}, .n = 390};
+  EXPECT_EQ(grow_and_compare(config, 26, 193, totals, 0, scales), "");
+  EXPECT_GT(totals.skipped, totals.searches);
 }
 
 // The comparison above must catch an unsound bound: a dropped tail term of

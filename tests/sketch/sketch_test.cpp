@@ -30,7 +30,8 @@ using testing::small_config;
 //   0 Gaussian; 1 near a 3-dimensional subspace (what the bounds are for);
 //   2 small integers (many exact ties); 3 pixels: 0..255 around a shared
 //   level; 4 hostile: the integer rows with ±0, NaN, ±inf, 1e150, 1e-300
-//   and constant rows mixed in.
+//   and constant rows mixed in; 5 Gaussian rows scaled by 10^u, u uniform
+//   in [-150, 150] (many beyond a record, tiny distances on a coarse grid).
 V make_rows(std::mt19937_64& rng, int kind, std::size_t n, std::size_t dim) {
   std::normal_distribution<double> normal;
   V axes(3 * dim);
@@ -42,6 +43,8 @@ V make_rows(std::mt19937_64& rng, int kind, std::size_t n, std::size_t dim) {
     const double c[3] = {normal(rng) * 10, normal(rng) * 3, normal(rng)};
     const double level = static_cast<double>(rng() % 200);
     const bool constant = kind == 4 && rng() % 10 == 0;
+    const double spread =
+        kind == 5 ? std::pow(10.0, std::uniform_real_distribution<double>(-150, 150)(rng)) : 1.0;
     for (std::size_t k = 0; k < dim; ++k) {
       switch (kind) {
         case 0:
@@ -53,6 +56,9 @@ V make_rows(std::mt19937_64& rng, int kind, std::size_t n, std::size_t dim) {
           break;
         case 3:
           row[k] = std::min(255.0, std::max(0.0, std::round(level + 20 * normal(rng))));
+          break;
+        case 5:
+          row[k] = normal(rng) * spread;
           break;
         default:
           row[k] = static_cast<double>(rng() % 5) - 2;
@@ -171,6 +177,40 @@ TEST(Sketch, PlantedUnsoundBoundsAreCaught) {
   const std::string codes_fault = check_all(low_codes);
   EXPECT_NE(codes_fault, "");
   std::printf("code threshold x0.9 caught: %s\n", codes_fault.c_str());
+}
+
+// Rows on wildly different scales with the default size rule, a little past
+// the first fit (the later rows coded on the grid of the fitted ones), at
+// the dimensions on either side of the codes' rule; queries among the rows
+// and fresh ones. A tiny query's worst then lies far below the grid's step.
+TEST(Sketch, BoundsHoldOnRowsOfWildlyDifferentScales) {
+  std::mt19937_64 rng(79);
+  std::size_t coded = 0;
+  for (Metric metric : kMetrics) {
+    for (std::size_t dim : {65, 129, 130, 193}) {
+      const std::size_t fit = 200, n = 240;
+      Config config;
+      config.min_rows = fit;
+      config.codes = true;
+      Sketch sketch(static_cast<std::uint32_t>(dim), metric, config);
+      const V rows = make_rows(rng, 5, n, dim);
+      sketch.update(rows.data(), fit);
+      sketch.update(rows.data(), n);
+      ASSERT_TRUE(sketch.ready());
+      ASSERT_EQ(sketch.fits(), 1u);
+      EXPECT_EQ(sketch.coding(), metric == Metric::Euclidean && dim >= 128) << dim;
+      coded += sketch.coding();
+      const V fresh = make_rows(rng, 5, 12, dim);
+      std::string fault;
+      for (std::size_t q = 0; q < 24 && fault.empty(); ++q) {
+        const double* at =
+            q < 12 ? rows.data() + (fit - 6 + q) * dim : fresh.data() + (q - 12) * dim;
+        fault = first_unsound(sketch, metric, rows, dim, V(at, at + dim));
+      }
+      EXPECT_EQ(fault, "") << "metric " << int(metric) << " dim " << dim;
+    }
+  }
+  EXPECT_EQ(coded, 3u);
 }
 
 // The euclidean scans take their bounds from the SIMD record kernel, the
