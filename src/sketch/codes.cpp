@@ -68,15 +68,31 @@ bool encode(const Grid& grid, const double* x, std::size_t dim, std::int8_t* out
 // S >= T: then K S >= EB, Sk >= EB and the rounded distance is not below
 // worst. When EB is NaN or infinite, or Tf is not below 2^31 - 1, T is
 // INT32_MAX, which no sum reaches. s^2 >= 2^-800 is a normal number, so the
-// division loses only its rounding. Codes past the dimension are 0 in the row
-// and the query, so they add max(0, -1)^2 = 0.
+// division loses only its rounding while its quotient is normal too; a
+// quotient below the normal range is the case units() treats apart.
+// Neither vector need be provable here (a tiny query still has codes), so
+// the kernel's squares and sums may underflow: each errs by at most 2^-1075,
+// dim 2^-1075 in all, far below the excess 2^-37 s^2 S >= 2^-837 of K's
+// factors over the ones derived whenever S >= 1. Codes past the dimension
+// are 0 in the row and the query, so they add max(0, -1)^2 = 0.
 namespace {
 
 // Tf of the argument above (+infinity without a grid), and T from it.
 double units(const Grid& grid, double worst) {
   if (grid.stride == 0) return std::numeric_limits<double>::infinity();
   const double bound = metrics::euclidean_bound(worst);
-  return bound / (grid.step * grid.step) * (1.0 + 0x1p-30);
+  const double tf = bound / (grid.step * grid.step) * (1.0 + 0x1p-30);
+  // The quotient EB / s^2 may lie below the normal range although s^2 does
+  // not (a tiny worst against a grid fitted to huge rows: EB near 1e-222
+  // and s^2 near 1e146 give 1e-368). Its rounding then errs absolutely, not
+  // relatively, and a quotient rounded to 0 would give T = 0, which every
+  // code sum reaches: every coded row would be ruled out. But a computed
+  // quotient below 2^-1022 means EB < 2^-1021 fl(s^2) < K, and any nonzero
+  // code sum is at least 1, so T = 1 proves what T = ceil(EB / K) would.
+  // T = 0 stays only for EB = 0 (a worst of zero or below), which every
+  // computed distance reaches.
+  if (tf == 0.0 && bound > 0.0) return 0x1p-1074;
+  return tf;
 }
 
 std::int32_t rounded_up(double units) {
