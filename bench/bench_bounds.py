@@ -151,8 +151,9 @@ def graph_check(workdir: Path, data: np.ndarray, n: int, k: int) -> dict | None:
     if not exe.exists():
         src = ROOT / "src"
         sources = [str(p) for p in sorted((src / "metrics").glob("*.cpp"))]
-        sources += [str(src / "sketch" / "sketch.cpp"), str(src / "hnsw" / "hnsw.cpp"),
-                    str(src / "hnsw" / "random.cpp"), str(src / "filter" / "filter.cpp"),
+        sources += [str(p) for p in sorted((src / "hnsw").glob("*.cpp"))
+                    if not p.name.startswith("py_")]
+        sources += [str(src / "sketch" / "sketch.cpp"), str(src / "filter" / "filter.cpp"),
                     str(src / "metadata" / "metadata.cpp")]
         subprocess.run([compiler, "-O2", "-std=c++20", "-ffp-contract=off", "-I", str(src),
                         "-o", str(exe), str(HERE / "graph_bounds.cpp"), *sources], check=True)
