@@ -189,8 +189,10 @@ class Walk {
 
   // Scores the gathered batch chunk by chunk and admits each chunk in list
   // order. Until the results are full every neighbour is admitted, so those
-  // are scored exactly first; once full, the pruner scores what may still
-  // be admitted. A NaN worst admits nothing more.
+  // are scored exactly first; once full, the pruner drops only rows that
+  // admission would reject, and keeps the others in list order with their
+  // exact distances, so the chunks admit what scoring every row would. A
+  // NaN worst admits nothing more.
   [[gnu::always_inline]] void score_and_admit(std::size_t count, std::vector<Scored>& out) {
     if (scratch_.batch_distances.size() < count) scratch_.batch_distances.resize(count);
     std::uint32_t* ids = ids_;
@@ -211,9 +213,10 @@ class Walk {
     }
   }
 
-  // Admits the scored rows in order: a row enters while the results are not
-  // full or when it ranks strictly before the worst, as a result and as a
-  // candidate; the results keep ef_ at most.
+  // Admits the scored rows in list order: a row enters while the results
+  // are not full or when its distance is strictly below the worst, as a
+  // result (after the equal distances before it, see result_position) and
+  // as a candidate; the results keep ef_ at most.
   [[gnu::always_inline]] void admit(const std::uint32_t* ids, const double* dist,
                                     std::size_t kept, std::vector<Scored>& out) {
     const ComesAfter after;
