@@ -215,7 +215,7 @@ class Walk {
 
   // Admits the scored rows in list order: a row enters while the results
   // are not full or when its distance is strictly below the worst, as a
-  // result (after the equal distances before it, see result_position) and
+  // result (at result_position) and
   // as a candidate; the results keep ef_ at most.
   [[gnu::always_inline]] void admit(const std::uint32_t* ids, const double* dist,
                                     std::size_t kept, std::vector<Scored>& out) {
