@@ -215,8 +215,8 @@ class Walk {
 
   // Admits the scored rows in list order: a row enters while the results
   // are not full or when its distance is strictly below the worst, as a
-  // result (at result_position) and
-  // as a candidate; the results keep ef_ at most.
+  // result (at result_position) and as a candidate; the results keep ef_ at
+  // most.
   [[gnu::always_inline]] void admit(const std::uint32_t* ids, const double* dist,
                                     std::size_t kept, std::vector<Scored>& out) {
     const ComesAfter after;
