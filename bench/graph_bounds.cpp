@@ -16,11 +16,13 @@
 #include <vector>
 
 #include "hnsw/hnsw.hpp"
+#include "testing/knobs.hpp"
 
 namespace {
 
 using tarsim::hnsw::HNSW;
 using tarsim::hnsw::Scored;
+using tarsim::testing::Knobs;
 
 class Seeded : public tarsim::hnsw::RandomSource {
  public:
@@ -50,14 +52,14 @@ Run run(HNSW& index, const std::vector<double>& rows, std::size_t n, std::size_t
     if (index.insert({rows.data() + i * dim, dim}, nullptr, draws)) std::exit(3);
   }
   r.build = seconds_since(start);
-  r.skipped_build = index.skipped();
+  r.skipped_build = Knobs::skipped(index);
   r.answers.resize(queries);
   for (std::size_t q = 0; q < queries; ++q) {
     start = std::chrono::steady_clock::now();
     index.search({rows.data() + (n + q) * dim, dim}, k, nullptr, r.answers[q]);
     r.query_times.push_back(seconds_since(start));
   }
-  r.skipped_queries = index.skipped() - r.skipped_build;
+  r.skipped_queries = Knobs::skipped(index) - r.skipped_build;
   return r;
 }
 
@@ -111,14 +113,14 @@ int main(int argc, char** argv) {
                                     .metric = tarsim::metrics::Metric::Euclidean,
                                     .schema = {}};
   HNSW on(params), off(params);
-  on.set_bounds(true);
-  off.set_bounds(false);
+  Knobs::set_bounds(on, true);
+  Knobs::set_bounds(off, false);
   if (argc > 4) {
     // A record of this many axes instead of the default size rule.
     tarsim::sketch::Config config = HNSW::default_sketch_config();
     config.max_axes = static_cast<std::uint32_t>(std::atoi(argv[4]));
     config.ignore_size_rule = true;
-    on.set_sketch_config(config);
+    Knobs::set_sketch_config(on, config);
   }
   Run a, b;
   if (std::strcmp(mode, "off") != 0) a = run(on, rows, n, queries, dim, k);
@@ -130,6 +132,6 @@ int main(int argc, char** argv) {
       "\"skipped_build\": %zu, \"skipped_queries\": %zu, \"sketch_bytes\": %zu, "
       "\"same\": %s}\n",
       a.build, b.build, median(a.query_times), median(b.query_times), a.skipped_build,
-      a.skipped_queries, on.sketch().bytes_per_vector(), both ? (same ? "true" : "false") : "null");
+      a.skipped_queries, Knobs::sketch(on).bytes_per_vector(), both ? (same ? "true" : "false") : "null");
   return 0;
 }

@@ -10,7 +10,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
-#include "hnsw/hnsw.hpp"
+#include "hnsw/random.hpp"
 
 namespace tarsim::hnsw {
 

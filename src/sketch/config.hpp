@@ -49,9 +49,6 @@ bool bounds_enabled();
 // bounds_enabled() says.
 Config default_config();
 
-// The former name of bounds_enabled, for callers not yet switched.
-inline bool enabled_by_environment() { return bounds_enabled(); }
-
 // Whether the size rules apply (always, outside the test build).
 inline bool size_rules(const Config& config) {
 #if TARSIM_TESTING

@@ -12,6 +12,9 @@
 namespace tarsim::flat {
 class Flat;
 }
+namespace tarsim::hnsw {
+class HNSW;
+}
 namespace tarsim::sketch {
 class Sketch;
 struct Config;
@@ -50,6 +53,37 @@ struct Knobs {
     return sketch.code_sum(query, id);
   }
   // ===================================================== end of Flat and Sketch
+
+  // ================================================================ HNSW
+  // Whether layer searches use the sketch bounds (on unless the environment
+  // variable TARSIM_BOUNDS is "off" when the index is made). Every answer,
+  // distance and list is the same to the bit either way.
+  template <std::same_as<hnsw::HNSW> H>
+  static void set_bounds(H& index, bool on) { index.bounds_.on_ = on; }
+  template <std::same_as<hnsw::HNSW> H>
+  static bool bounds(const H& index) { return index.bounds_.on_; }
+  // New sketch settings; recomputes the sketches of what is stored.
+  template <std::same_as<hnsw::HNSW> H>
+  static void set_sketch_config(H& index, const sketch::Config& config) {
+    index.set_sketch_config(config);
+  }
+  template <std::same_as<hnsw::HNSW> H>
+  static const auto& sketch(const H& index) { return index.bounds_.sketch_; }
+  // How many neighbours of a list are bounded against one worst distance
+  // (at least 1). Short chunks test the bounds against the freshest worst,
+  // where an unsound margin shows first.
+  template <std::same_as<hnsw::HNSW> H>
+  static void set_bounded_chunk(H& index, std::size_t chunk) {
+    index.bounds_.chunk_ = chunk > 0 ? chunk : 1;
+  }
+  // Neighbours whose scoring the bounds saved, over the life of the index.
+  template <std::same_as<hnsw::HNSW> H>
+  static std::size_t skipped(const H& index) { return index.bounds_.stats_.skipped; }
+  // Distances an insertion took from its own earlier walks instead of
+  // computing them again (on with the bounds), over the life of the index.
+  template <std::same_as<hnsw::HNSW> H>
+  static std::size_t recalled(const H& index) { return index.bounds_.stats_.recalled; }
+  // ============================================================ end HNSW
 };
 
 }  // namespace tarsim::testing

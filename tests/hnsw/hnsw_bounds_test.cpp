@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "hnsw/hnsw.hpp"
+#include "testing/knobs.hpp"
 #include "../sketch/small_config.hpp"
 #include "seeded.hpp"
 
@@ -27,6 +28,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 using testing::Seeded;
+using Knobs = ::tarsim::testing::Knobs;
 
 using sketch::testing::small_config;
 
@@ -146,13 +148,13 @@ std::string grow_and_compare(const sketch::Config& config, std::uint64_t seed,
         HNSW on(params), off(params);
         sketch::Config c = config;
         c.max_axes = static_cast<std::uint32_t>(std::min<std::size_t>(dim, config.max_axes));
-        on.set_sketch_config(c);
-        off.set_sketch_config(c);
-        on.set_bounds(true);
-        off.set_bounds(false);
+        Knobs::set_sketch_config(on, c);
+        Knobs::set_sketch_config(off, c);
+        Knobs::set_bounds(on, true);
+        Knobs::set_bounds(off, false);
         if (chunk != 0) {
-          on.set_bounded_chunk(chunk);
-          off.set_bounded_chunk(chunk);
+          Knobs::set_bounded_chunk(on, chunk);
+          Knobs::set_bounded_chunk(off, chunk);
         }
         const std::uint64_t draws = rng();
         Seeded on_draws(draws), off_draws(draws);
@@ -199,9 +201,9 @@ std::string grow_and_compare(const sketch::Config& config, std::uint64_t seed,
             }
           }
         }
-        if (off.skipped() != 0 || off.recalled() != 0) return where + ": bounds used while off";
-        totals.skipped += on.skipped();
-        totals.recalled += on.recalled();
+        if (Knobs::skipped(off) != 0 || Knobs::recalled(off) != 0) return where + ": bounds used while off";
+        totals.skipped += Knobs::skipped(on);
+        totals.recalled += Knobs::recalled(on);
       }
     }
   }
@@ -274,10 +276,10 @@ TEST(HNSWBounds, DefaultsPayOnStructuredDataOnly) {
       fill_row(rng, kind, axes, row);
       ASSERT_EQ(index.insert(row, nullptr, draws), std::nullopt);
     }
-    ASSERT_TRUE(index.sketch().ready());
-    EXPECT_EQ(index.sketch().fits(), 1u);
-    EXPECT_LE(index.sketch().bytes_per_vector() * 4, dim * sizeof(double));
-    const std::size_t built = index.skipped();
+    ASSERT_TRUE(Knobs::sketch(index).ready());
+    EXPECT_EQ(Knobs::sketch(index).fits(), 1u);
+    EXPECT_LE(Knobs::sketch(index).bytes_per_vector() * 4, dim * sizeof(double));
+    const std::size_t built = Knobs::skipped(index);
     std::vector<Scored> out;
     for (int q = 0; q < 20; ++q) {
       fill_row(rng, kind, axes, row);
@@ -287,7 +289,7 @@ TEST(HNSWBounds, DefaultsPayOnStructuredDataOnly) {
     // nodes each.
     if (kind == 0) {
       EXPECT_GT(built, 476u * 400);
-      EXPECT_GT(index.skipped(), built);
+      EXPECT_GT(Knobs::skipped(index), built);
     } else {
       // At most an eighth of each insertion's trial of 256.
       EXPECT_LT(built, 476u * 32);

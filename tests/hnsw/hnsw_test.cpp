@@ -267,6 +267,41 @@ TEST(Insert, MemoryBytesCoversVectorsAndLinks) {
   EXPECT_GE(index.memory_bytes(), empty + 50 * 3 * sizeof(double) + links * sizeof(std::uint32_t));
 }
 
+// A scratch set counts what its buffers hold, whichever buffer grew, and
+// gives the count back when they shrink; the pool counts the sets it keeps.
+TEST(Scratch, CountsItsOwnBuffers) {
+  SearchScratch scratch;
+  const std::size_t bare = scratch.memory_bytes();
+  EXPECT_EQ(bare, sizeof(SearchScratch));
+  scratch.next_visit_stamp(1000);
+  scratch.start_memo(300);
+  for (int i = 0; i < 70; ++i) scratch.candidates.push_back(candidate_key(i, i));
+  scratch.pending_distances.resize(33);
+  const std::size_t buffers =
+      scratch.visit_stamps.capacity() + scratch.memo_at.capacity() * sizeof(std::uint32_t) +
+      scratch.memo_distance.capacity() * sizeof(double) +
+      scratch.candidates.capacity() * sizeof(CandidateKey) +
+      scratch.pending_distances.capacity() * sizeof(double);
+  EXPECT_GE(buffers, 1000 + 300 * 12 + 70 * 16 + 33 * 8);
+  EXPECT_EQ(scratch.memory_bytes(), bare + buffers);
+  scratch.candidates.clear();
+  scratch.candidates.shrink_to_fit();
+  scratch.memo_at = SearchScratch::Buffer<std::uint32_t>(scratch.memo_at.get_allocator());
+  EXPECT_EQ(scratch.memory_bytes(), bare + scratch.visit_stamps.capacity() +
+                                        scratch.memo_distance.capacity() * sizeof(double) +
+                                        scratch.pending_distances.capacity() * sizeof(double));
+
+  ScratchPool pool;
+  {
+    const ScratchLease outer(pool);
+    (*outer).next_visit_stamp(500);
+    const ScratchLease inner(pool);  // a search inside a search
+    (*inner).next_visit_stamp(200);
+  }
+  EXPECT_EQ(pool.memory_bytes(),
+            2 * sizeof(std::unique_ptr<SearchScratch>) + 2 * sizeof(SearchScratch) + 500 + 200);
+}
+
 TEST(Insert, ZeroLayersStoreNodesAndLinkNothing) {
   HNSW index = make(2, Metric::Euclidean, 0);
   Scripted rng({0.3, 0.7});

@@ -1,0 +1,168 @@
+#include "hnsw/graph.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tarsim::hnsw {
+
+namespace {
+
+// Grows capacity geometrically so that `extra` more elements fit; after it
+// the appends of one node cannot fail half-way.
+template <class T, class A>
+void make_room(std::vector<T, A>& v, std::size_t extra) {
+  if (v.capacity() - v.size() < extra) v.reserve(std::max(v.size() + extra, v.capacity() * 2));
+}
+
+// Lists only grow, most of them for the whole life of the index: a growth
+// factor of 1.25 instead of the usual 2 keeps the unused tail small.
+void append(std::vector<std::uint32_t>& list, std::uint32_t id) {
+  if (list.size() == list.capacity()) list.reserve(list.size() + list.size() / 4 + 4);
+  list.push_back(id);
+}
+
+template <class T, class A>
+std::size_t held(const std::vector<T, A>& v) {
+  return v.capacity() * sizeof(T);
+}
+
+std::size_t held(const Lists& lists) {
+  std::size_t bytes = held<std::vector<std::uint32_t>>(lists);
+  for (const auto& list : lists) bytes += held(list);
+  return bytes;
+}
+
+}  // namespace
+
+Graph::Graph(std::uint32_t dim, std::uint32_t layers, std::size_t row_width)
+    : dim_(dim), layers_(layers), row_width_(row_width) {
+  layer_lists_ = layers_ == 0 ? 0 : std::min(layers_ - 1, kMaxLayerLists);
+  upper_.resize(layer_lists_);
+  layer_size_.assign(std::min(layers_, kCountedLayers), 0);
+  // Weights fall as e^-i; once one underflows to 0 every later one is 0 too
+  // and is not stored. Adding those zeros to the positive total would not
+  // change it, nor any running sum of the level draw.
+  double counter = 0.0;
+  for (std::uint32_t i = 0; i < layers_; ++i) {
+    const double weight = std::exp(-counter);
+    if (weight == 0.0) break;
+    level_weights_.push_back(weight);
+    weight_total_ += weight;
+    counter += 1.0;
+  }
+}
+
+std::uint32_t Graph::draw_level(RandomSource& rng) const {
+  double threshold = weight_total_ * rng.next_uniform();
+  // The zero weights past the stored ones leave the running sum unchanged,
+  // so none of their levels can qualify.
+  double running = 0.0;
+  for (std::uint32_t i = 0; i < level_weights_.size(); ++i) {
+    running += level_weights_[i];
+    if (running > threshold) return i;
+  }
+  return layers_ - 1;  // wraps to 4294967295 when there are no layers
+}
+
+void Graph::store(std::span<const double> vector, std::uint32_t level,
+                  const metadata::Row* row) {
+  // Everything that can fail (copying the row's text, growing storage)
+  // happens before the first append, so a node is stored whole or not at all.
+  const bool keep_row = row_width_ > 0;
+  const bool full_row = keep_row && row != nullptr && row->size() == row_width_;
+  metadata::Row copy;
+  if (full_row) copy = *row;
+  make_room(vectors_, vector.size());
+  make_room(levels_, 1);
+  make_room(links_, 1);
+  for (auto& lists : upper_) make_room(lists, 1);
+  if (keep_row) {
+    make_room(metadata_, row_width_);
+    make_room(has_row_, 1);
+  }
+  vectors_.insert(vectors_.end(), vector.begin(), vector.end());
+  levels_.push_back(level);
+  for (std::uint32_t l = 0; l < layer_size_.size() && l <= level; ++l) ++layer_size_[l];
+  links_.emplace_back();
+  for (auto& lists : upper_) lists.emplace_back();
+  if (keep_row) {
+    if (full_row) {
+      for (metadata::Metadata& value : copy) metadata_.push_back(std::move(value));
+    } else {
+      metadata_.resize(metadata_.size() + row_width_);
+    }
+    has_row_.push_back(full_row ? 1 : 0);
+  }
+  ++count_;
+}
+
+std::span<const metadata::Metadata> Graph::row(std::uint32_t id) const {
+  if (row_width_ == 0 || id >= count_ || has_row_[id] == 0) return {};
+  return {metadata_.data() + static_cast<std::size_t>(id) * row_width_, row_width_};
+}
+
+void Graph::add_link(std::uint32_t node, std::uint32_t neighbor) {
+  append(links_[node], neighbor);
+  const std::uint32_t top = std::min(levels_[neighbor], layer_lists_);
+  for (std::uint32_t layer = 1; layer <= top; ++layer) append(upper_[layer - 1][node], neighbor);
+}
+
+bool Graph::link(std::uint32_t n, std::span<const Scored> found) {
+  // Links are made both ways, but a list never names its own node or an id
+  // it already holds: a repeated id is always skipped by a search (visited,
+  // or failing the same level and filter tests), and an expanded node is
+  // always visited already. A pass links n and r both ways for every r it
+  // found, so n is already in r's list exactly when an earlier pass of this
+  // insertion found r, that is when r is marked as in n's list (below).
+  // The mark is read instead of r's last entry, the tail of a list
+  // somewhere in memory.
+  if (own_marks_.size() < count_) own_marks_.resize(count_, 0);
+  for (const Scored& r : found) {
+    if (r.id >= count_) return false;
+    if (r.id == n || own_marks_[r.id] == n + 1) continue;
+    add_link(r.id, n);
+  }
+  if (count_ != n + 1) return false;
+  for (const Scored& r : found) {
+    if (r.id == n || own_marks_[r.id] == n + 1) continue;
+    own_marks_[r.id] = n + 1;
+    add_link(n, r.id);
+  }
+  return true;
+}
+
+std::vector<std::uint32_t> Graph::neighbors_of(std::uint32_t node) const {
+  if (node >= count_) return {};
+  return links_[node];
+}
+
+std::vector<std::uint32_t> Graph::neighbors_of(std::uint32_t node, std::uint32_t layer) const {
+  if (node >= count_ || layer >= layers_) return {};
+  if (layer == 0) return links_[node];
+  std::vector<std::uint32_t> out;
+  for (std::uint32_t neighbor : upper_[std::min(layer, layer_lists_) - 1][node]) {
+    if (levels_[neighbor] >= layer) out.push_back(neighbor);
+  }
+  return out;
+}
+
+void Graph::flat_view(std::vector<std::uint32_t>& neighbors,
+                      std::vector<std::uint32_t>& offsets) const {
+  neighbors.clear();
+  offsets.clear();
+  offsets.reserve(count_);
+  for (const auto& list : links_) {
+    offsets.push_back(static_cast<std::uint32_t>(neighbors.size()));
+    neighbors.insert(neighbors.end(), list.begin(), list.end());
+  }
+}
+
+std::size_t Graph::memory_bytes() const {
+  std::size_t bytes = held(vectors_) + held(levels_) + held(links_) + held(metadata_) +
+                      held(has_row_) + held(own_marks_) + held(layer_size_) +
+                      held(level_weights_);
+  for (const auto& lists : upper_) bytes += held(lists);
+  return bytes;
+}
+
+}  // namespace tarsim::hnsw

@@ -1,0 +1,87 @@
+#include "hnsw/prune.hpp"
+
+#include <new>
+
+namespace tarsim::hnsw {
+
+namespace {
+
+// Neighbours scored against one worst distance before it is looked at again.
+// A longer chunk bounds its later neighbours against a staler, larger worst,
+// so a few more of them are scored; but every stage (records, codes, exact
+// kernel) gets more rows per call, and the exact kernel's lanes are filled,
+// where short chunks leave a kernel that scores 16 rows at once a few rows
+// per call. Past a few hundred the staler worst costs more than the fuller
+// calls save.
+constexpr std::size_t kBoundedChunk = 256;
+
+// The bounds cost a record read per neighbour, and a neighbour they rule
+// out would mostly have been given up after a line or two of its vector by
+// the early-abandoning kernel: they pay only while they rule out more than
+// two in three of the neighbours they are asked about. Once they have been
+// asked about kTrialNeighbours and have not paid lately, only every
+// kRetrial-th operation uses them, to see whether they pay again. (A single
+// operation is not judged on its own: its first chunks are bounded against
+// the loose worst of a result that has just filled.)
+constexpr std::size_t kTrialNeighbours = 256;
+constexpr std::size_t kRetrial = 16;
+bool records_pay(const PruneStats::Tally& tally) {
+  return tally.ruled_out * 3 >= tally.asked * 2;
+}
+// The code bound reads a byte per coordinate instead of the early-abandoning
+// kernel's eight for the coordinates it needs: it pays while it rules out
+// more than one in four of the neighbours it is asked about.
+bool codes_pay(const PruneStats::Tally& tally) { return tally.ruled_out * 4 >= tally.asked; }
+
+}  // namespace
+
+Bounds::Bounds(std::uint32_t dim, metrics::Metric metric, const sketch::Config& config)
+    : dim_(dim),
+      metric_(metric),
+      sketch_(dim, metric, config),
+      on_(sketch::bounds_enabled()),
+      chunk_(kBoundedChunk) {}
+
+void Bounds::update(const double* data, std::size_t n) {
+  // Amortised O(dim m) per node: one record, and now and then a refit that
+  // recomputes all of them. Memory running out here only costs the bounds
+  // until the next fit: the node itself is stored already.
+  try {
+    sketch_.update(data, n);
+  } catch (const std::bad_alloc&) {
+    sketch_ = sketch::Sketch(dim_, metric_, sketch_.config());
+  }
+}
+
+void Bounds::reset(const sketch::Config& config, const double* data, std::size_t n) {
+  sketch_ = sketch::Sketch(dim_, metric_, config);
+  update(data, n);
+}
+
+void Bounds::prepare(std::span<const double> query, bool memo, std::size_t count,
+                     SearchScratch& scratch) const {
+  scratch.bounding = false;
+  scratch.coding = false;
+  // An insertion searches every layer from 0 up with the full width, and the
+  // upper layers hold nodes the walks below have mostly scored already. A
+  // query's walks above layer 0 have width 1 and score few, so the memo
+  // would only cost it time.
+  scratch.memo_on = on_ && memo;
+  scratch.memo_any = false;
+  if (scratch.memo_on) scratch.start_memo(count);
+  if (!on_ || !sketch_.ready() || sketch_.rows() != count) return;
+  // Not usable for a query of another length or one the bounds cannot be
+  // proven for: every neighbour is then scored.
+  ++stats_.operations;
+  const bool retrial = stats_.operations % kRetrial == 0;
+  const bool records =
+      stats_.records.asked < kTrialNeighbours || records_pay(stats_.records) || retrial;
+  const bool codes = sketch_.coding() &&
+                     (stats_.codes.asked < kTrialNeighbours || codes_pay(stats_.codes) || retrial);
+  if (!records && !codes) return;
+  sketch_.prepare(query, scratch.sketched);
+  scratch.bounding = records && scratch.sketched.usable;
+  scratch.coding = codes && scratch.sketched.coded;
+}
+
+}  // namespace tarsim::hnsw
