@@ -113,7 +113,7 @@ run_suite "$default"
 for version in "${versions[@]:1}"; do
   venv=$(venv_of "$version")
   ensure_venv "$venv" "${python_of[$version]}"
-  ensure_requirements "$venv" requirements-test.txt
+  ensure_requirements "$venv" "${requirements[@]}"
   ensure_module "$venv"
   run_suite "$version"
 done
