@@ -67,32 +67,64 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const meta
     return insert(own, row, rng, interrupt);
   }
   const std::uint32_t level = n == 0 ? layers() - 1 : graph_.draw_level(rng);
+  runs_.reserve_for(level);
   graph_.store(vector, level, row);
+  runs_.add(level);
   bounds_.update(graph_.vector_data(), size());
   if (n == 0 || layers() == 0) return std::nullopt;
 
   const ScratchLease scratch(scratch_);
   bounds_.prepare(vector, true, size(), *scratch);
+  return link_node(n, level, vector, *scratch, interrupt);
+}
+
+// Layer by layer from 0 up: a descent pass (width 1, only moving the entry)
+// below the node's level, a linking pass (width ef_construction) from it up.
+//
+// Two kinds of pass are answered without a walk (see runs.hpp for why two
+// walks of one run with the same inputs give the same answer):
+// - A descent walk that returns its own entry: the next layer of its run
+//   starts from the same entry, so its walk is the same and returns it too,
+//   and so on up the run; the entry stays for the rest of the run below the
+//   node's level.
+// - A linking pass that starts from node n and links nothing: every list is
+//   as before, and the next pass of the run starts from n again, so it finds
+//   the same nodes and links nothing either, up to the run's end. Its answer
+//   serves only to link, and the entry after it is n whatever it found.
+// A pass links nothing exactly when n's list keeps its length: the graph
+// links n both ways with every node found that is not n and not yet in n's
+// list, and with no other.
+std::optional<HNSWError> HNSW::link_node(std::uint32_t n, std::uint32_t level,
+                                         std::span<const double> vector, SearchScratch& scratch,
+                                         Interrupt* interrupt) {
   std::vector<Scored> found;
   std::uint32_t entry = 0;
-  for (std::uint32_t layer = 0; layer < layers(); ++layer) {
+  for (std::uint32_t layer = 0; layer < layers();) {
+    // Layers layer .. top hold the same nodes.
+    const std::uint32_t top = use_runs_ ? runs_.top_of_run(layer) : layer;
     if (layer < level) {
-      // Descent: only move the entry closer.
       if (auto error =
-              search_layer(entry, vector, 1, layer, nullptr, 1, *scratch, found, interrupt)) {
+              search_layer(entry, vector, 1, layer, nullptr, 1, scratch, found, interrupt)) {
         return error;
       }
+      const bool settled = found.front().id == entry;
       entry = found.front().id;
+      layer = settled ? std::min(top, level - 1) + 1 : layer + 1;
       continue;
     }
+    const bool may_settle = entry == n && top > layer;
+    const std::size_t listed = may_settle ? graph_.neighbors_of(n).size() : 0;
     // Node n is in this layer up to its own level but in no list yet.
     const std::size_t unlisted = layer <= level ? 1 : 0;
     if (auto error = search_layer(entry, vector, ef_construction_, layer, nullptr, unlisted,
-                                  *scratch, found, interrupt)) {
+                                  scratch, found, interrupt)) {
       return error;
     }
     if (!graph_.link(n, found)) return HNSWError::InvalidNodeID;
     entry = n;
+    const bool settled = may_settle && graph_.neighbors_of(n).size() == listed;
+    // top + 1 is at most layers(), so it cannot wrap.
+    layer = settled ? top + 1 : layer + 1;
   }
   return std::nullopt;
 }
@@ -131,19 +163,17 @@ std::optional<HNSWError> HNSW::knn(std::uint32_t entry, std::span<const double> 
 }
 
 std::optional<HNSWError> HNSW::search(std::span<const double> query, std::uint32_t k,
-                                      const filter::Filter* filter,
-                                      std::vector<Scored>& out) const {
+                                      const filter::Filter* filter, std::vector<Scored>& out,
+                                      Interrupt* interrupt) const {
   out.clear();
   if (size() == 0) return std::nullopt;
   if (layers() == 0) return HNSWError::InvalidLayer;
   const ScratchLease scratch(scratch_);
   bounds_.prepare(query, false, size(), *scratch);
   std::uint32_t entry = 0;
-  for (std::uint32_t layer = layers() - 1; layer >= 1; --layer) {
-    if (auto error = search_layer(entry, query, 1, layer, filter, 0, *scratch, out)) return error;
-    entry = out.front().id;
-  }
-  if (auto error = search_layer(entry, query, ef_search_, 0, filter, 0, *scratch, out)) {
+  if (auto error = descend(query, filter, *scratch, out, interrupt, entry)) return error;
+  if (auto error =
+          search_layer(entry, query, ef_search_, 0, filter, 0, *scratch, out, interrupt)) {
     return error;
   }
   if (filter != nullptr &&
@@ -156,8 +186,31 @@ std::optional<HNSWError> HNSW::search(std::span<const double> query, std::uint32
   return std::nullopt;
 }
 
+// Greedy walks (width 1) from the top layer down to layer 1. A walk that
+// returns its own entry answers the rest of its run: the next layer down the
+// run starts from that entry, so its walk is the same (runs.hpp) and returns
+// it again. The filter is the same for every walk of the query.
+std::optional<HNSWError> HNSW::descend(std::span<const double> query,
+                                       const filter::Filter* filter, SearchScratch& scratch,
+                                       std::vector<Scored>& out, Interrupt* interrupt,
+                                       std::uint32_t& entry) const {
+  for (std::uint32_t layer = layers() - 1; layer >= 1;) {
+    if (auto error = search_layer(entry, query, 1, layer, filter, 0, scratch, out, interrupt)) {
+      return error;
+    }
+    const bool settled = out.front().id == entry;
+    entry = out.front().id;
+    // Layers bottom .. layer hold the same nodes.
+    const std::uint32_t bottom = settled && use_runs_ ? runs_.bottom_of_run(layer) : layer;
+    if (bottom <= 1) break;
+    layer = bottom - 1;
+  }
+  return std::nullopt;
+}
+
 std::size_t HNSW::memory_bytes() const {
-  return graph_.memory_bytes() + bounds_.memory_bytes() + scratch_.memory_bytes();
+  return graph_.memory_bytes() + runs_.memory_bytes() + bounds_.memory_bytes() +
+         scratch_.memory_bytes();
 }
 
 }  // namespace tarsim::hnsw

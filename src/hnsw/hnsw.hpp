@@ -24,6 +24,7 @@
 #include "hnsw/order.hpp"
 #include "hnsw/prune.hpp"
 #include "hnsw/random.hpp"
+#include "hnsw/runs.hpp"
 #include "hnsw/scratch.hpp"
 #include "metadata/metadata.hpp"
 #include "metrics/metrics.hpp"
@@ -108,9 +109,11 @@ class HNSW {
   // (so k = 0 gives one). An empty index gives an empty list and no error.
   // With a filter every layer search keeps only passing neighbours, and the
   // layer-0 entry node is dropped from the answer when it fails the filter.
-  // `out` is replaced.
+  // `out` is replaced. `interrupt` is polled during each layer search; when
+  // it asks to stop, the search ends with Interrupted.
   std::optional<HNSWError> search(std::span<const double> query, std::uint32_t k,
-                                  const filter::Filter* filter, std::vector<Scored>& out) const;
+                                  const filter::Filter* filter, std::vector<Scored>& out,
+                                  Interrupt* interrupt = nullptr) const;
 
   // Beam search of one layer from `entry`: up to `ef` scored nodes in
   // distance order. Checks ef (InvalidEF), the layer (InvalidLayer), the
@@ -181,6 +184,14 @@ class HNSW {
                                         const filter::Filter* filter, std::size_t unlisted,
                                         SearchScratch& scratch, std::vector<Scored>& out,
                                         Interrupt* interrupt = nullptr) const;
+  // The passes of an insertion of node n, of `level`, from layer 0 up.
+  std::optional<HNSWError> link_node(std::uint32_t n, std::uint32_t level,
+                                     std::span<const double> vector, SearchScratch& scratch,
+                                     Interrupt* interrupt);
+  // The descent of a query from node 0 to layer 1: the entry of layer 0.
+  std::optional<HNSWError> descend(std::span<const double> query, const filter::Filter* filter,
+                                   SearchScratch& scratch, std::vector<Scored>& out,
+                                   Interrupt* interrupt, std::uint32_t& entry) const;
   std::optional<HNSWError> insert_each(const FloatRows& vectors,
                                        const std::vector<metadata::Row>* rows, RandomSource& rng,
                                        Interrupt* interrupt);
@@ -193,6 +204,10 @@ class HNSW {
   metrics::Metric metric_;
   std::optional<metadata::Schema> schema_;
   Graph graph_;
+  // The levels present, for the shortcuts over runs of layers that hold the
+  // same nodes; runs_ off (tests only) searches every layer.
+  LevelRuns runs_;
+  bool use_runs_ = true;
   Bounds bounds_;
   // Leased by const searches: working memory only, never read by a result.
   mutable ScratchPool scratch_;

@@ -83,6 +83,11 @@ struct Knobs {
   // computing them again (on with the bounds), over the life of the index.
   template <std::same_as<hnsw::HNSW> H>
   static std::size_t recalled(const H& index) { return index.bounds_.stats_.recalled; }
+  // Whether insertion and query search answer the walks a run of layers
+  // holding the same nodes would repeat without walking them (on unless set
+  // off here). Every answer and list is the same either way.
+  template <std::same_as<hnsw::HNSW> H>
+  static void set_layer_runs(H& index, bool on) { index.use_runs_ = on; }
   // ============================================================ end HNSW
 };
 
