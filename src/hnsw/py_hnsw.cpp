@@ -118,7 +118,9 @@ std::optional<Answer> search_impl(const HNSW& index, std::vector<double> query,
     filter.emplace(filter::Filter::equal_to(std::move(wanted->name), std::move(*value)));
   }
   Answer answer;
-  if (auto error = index.search(query, k.value_or(1), filter ? &*filter : nullptr, answer.found)) {
+  Interrupt interrupt = signal_interrupt();
+  if (auto error = index.search(query, k.value_or(1), filter ? &*filter : nullptr, answer.found,
+                                &interrupt)) {
     core_error("Search error: ", *error);
     return std::nullopt;
   }

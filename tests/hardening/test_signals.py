@@ -124,3 +124,21 @@ def test_a_handler_that_returns_lets_the_call_finish():
         signal.signal(signal.SIGALRM, previous)
     assert calls
     assert len(reachable(index, dim)) == len(data)
+
+
+def test_hnsw_search_stops_and_the_index_stays_usable():
+    # With lists of one link each the build is quick, and a search of
+    # unbounded width visits every node, keeping all of them in its results:
+    # a few tenths of a second.
+    dim, n = 16, 60_000
+    data = np.random.default_rng(5).random((n, dim))
+    index = tarsim.PyHNSW(dim, layers=1, ef_construction=1, ef_search=2**32 - 1,
+                          metric="euclidean")
+    index.create(data)
+    with alarm(0.02, lambda: index.insert([0.0] * dim)) as seen:
+        with pytest.raises(Stop):
+            index.search([0.5] * dim, 3)
+    assert seen == ["Already borrowed"]
+    index.insert([7.0] * dim)
+    assert index.search([7.0] * dim) == [(0.0, [7.0] * dim)]
+    assert len(index.search([0.5] * dim, 3)) == 3

@@ -133,5 +133,33 @@ TEST(Interrupt, ASingleInsertionStopsDuringItsPassesAndKeepsItsNode) {
   expect_linked_nodes_found(index);
 }
 
+TEST(Interrupt, ASearchStopsAndTheIndexAnswersAsBefore) {
+  constexpr std::uint32_t dim = 256;
+  const FloatRows rows = random_rows(400, dim, 5);
+  HNSW index = make(dim, 3, 128);
+  Seeded rng(6);
+  ASSERT_EQ(index.create(rows, rng), std::nullopt);
+  const std::vector<double> query(dim, 0.1);
+  std::vector<Scored> want;
+  ASSERT_EQ(index.search(query, 10, nullptr, want), std::nullopt);
+
+  // The unbounded width visits all 400 nodes, more than one poll's work.
+  StopAt first{.stop_at = 1};
+  Interrupt interrupt(StopAt::stop, &first);
+  std::vector<Scored> got;
+  EXPECT_EQ(index.search(query, 10, nullptr, got, &interrupt), HNSWError::Interrupted);
+  EXPECT_EQ(first.polls, 1);
+
+  StopAt never;
+  Interrupt polled(StopAt::stop, &never);
+  ASSERT_EQ(index.search(query, 10, nullptr, got, &polled), std::nullopt);
+  EXPECT_GT(never.polls, 0);
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].id, want[i].id);
+    EXPECT_EQ(got[i].distance, want[i].distance);
+  }
+}
+
 }  // namespace
 }  // namespace tarsim::hnsw

@@ -176,6 +176,32 @@ def test_ef_construction_zero(layers):
     assert fresh.search([0.0, 0.0], k=10, filter=("a", 1)) == [(0.0, [0.0, 0.0])]
 
 
+# Run in a child with a time limit: a walk per layer would not finish.
+MOST_LAYERS_CHILD = r"""
+import json, tarsim
+index = tarsim.PyHNSW(4, layers=2**32 - 1, metric="euclidean", schema=["a"])
+for i, v in enumerate([[0.0, 0, 0, 0], [1.0, 0, 0, 0], [3.0, 0, 0, 0]]):
+    index.insert(v, [("a", i % 2)])
+print(json.dumps([index.search([2.9, 0, 0, 0], 3), index.search([0.9, 0, 0, 0]),
+                  index.search([2.9, 0, 0, 0], 3, filter=("a", 1))]))
+"""
+
+
+def test_the_most_layers():
+    import json
+    import subprocess
+    import sys
+    done = subprocess.run([sys.executable, "-c", MOST_LAYERS_CHILD], check=True,
+                          capture_output=True, text=True, timeout=120)
+    every, one, filtered = json.loads(done.stdout)
+    # Every node is linked with node 0 and found, nearest first.
+    assert every == [[3.0 - 2.9, [3.0, 0, 0, 0]], [2.9 - 1.0, [1.0, 0, 0, 0]],
+                     [2.9, [0.0, 0, 0, 0]]]
+    assert one == [[0.09999999999999998, [1.0, 0, 0, 0]]]
+    # Only node 1 passes the filter; node 0, where the walks start, is left out.
+    assert filtered == [[2.9 - 1.0, [1.0, 0, 0, 0]]]
+
+
 def test_empty_schema():
     index = graph(2, schema=[])
     assert index.search([0.0, 0.0], filter=("a", 1)) == []
