@@ -226,7 +226,7 @@ TEST(Sketch, EveryPathGivesTheEuclideanBoundsOfTheScalarRecord) {
                                                    std::bit_cast<std::uint64_t>(b);
   };
   std::size_t compared = 0;
-  for (Path path : {Path::Scalar, Path::Avx2, Path::Avx512}) {
+  for (Path path : {Path::Scalar, Path::Avx2, Path::Avx512, Path::Neon}) {
     if (!metrics::simd::supported(path)) continue;
     for (std::size_t dim : {1, 3, 8, 31, 130}) {
       for (std::uint32_t axes : {1u, 5u, 6u, 13u, 29u}) {
