@@ -13,6 +13,7 @@
 
 #include "hnsw/hnsw.hpp"
 #include "testing/knobs.hpp"
+#include "testing/emulated.hpp"
 #include "../sketch/small_config.hpp"
 #include "seeded.hpp"
 
@@ -212,10 +213,11 @@ std::string grow_and_compare(const sketch::Config& config, std::uint64_t seed,
 
 TEST(HNSWBounds, SameGraphsAndAnswersWithAndWithoutBoundsAcrossRefits) {
   Totals totals;
-  EXPECT_EQ(grow_and_compare(small_config(6), 21, 130, totals), "");
+  const std::size_t max_dim = tarsim::testing::sized<std::size_t>(130, 40);
+  EXPECT_EQ(grow_and_compare(small_config(6), 21, max_dim, totals), "");
   // Each neighbour bounded against the freshest worst: the bounds are then
   // tested closest to their limit.
-  EXPECT_EQ(grow_and_compare(small_config(6), 25, 130, totals, 1), "");
+  EXPECT_EQ(grow_and_compare(small_config(6), 25, max_dim, totals, 1), "");
   // The comparison means nothing unless the bounds did rule neighbours out
   // and the walks of one operation did reuse each other's distances.
   EXPECT_GT(totals.skipped, totals.searches * 10);
@@ -232,7 +234,9 @@ TEST(HNSWBounds, SameGraphsAndAnswersOnRowsOfWildlyDifferentScales) {
   sketch::Config config = HNSW::default_sketch_config();
   config.enabled = true;
   config.min_rows = 256;
-  const Family scales{.dims = {65, 129, 130, 193}, .kinds = {5}, .n = 390};
+  const Family scales{.dims = tarsim::testing::sized<std::vector<std::size_t>>({65, 129, 130, 193}, {65, 130}),
+                      .kinds = {5},
+                      .n = 390};
   EXPECT_EQ(grow_and_compare(config, 26, 193, totals, 0, scales), "");
   EXPECT_GT(totals.skipped, totals.searches);
 }
