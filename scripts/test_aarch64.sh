@@ -73,8 +73,9 @@ echo "== aarch64: C++ core and its tests"
 # pairs of doubles.
 neon="$build/core/CMakeFiles/tarsim_metrics.dir/src/metrics/kernels_neon.cpp.o"
 if command -v aarch64-linux-gnu-objdump >/dev/null; then
+  code=$(aarch64-linux-gnu-objdump -d "$neon")
   for op in fadd fmul; do
-    aarch64-linux-gnu-objdump -d "$neon" | grep -qE "\s$op\s+v[0-9]+\.2d" ||
+    grep -qE "\s$op\s+v[0-9]+\.2d" <<<"$code" ||
       { echo "!! no $op on .2d vectors in $neon: the NEON kernels are not vector code" >&2; exit 1; }
   done
 fi

@@ -54,7 +54,8 @@ struct Tuned : Lanes {
 };
 
 // The kernels with x86's NaN rules, one row at a time.
-using X86 = Tuned<X86Lanes, Tuning{.score_groups = 1, .bounded_groups = 1, .bounded_prefetch = false}>;
+using X86 =
+    Tuned<X86Lanes, Tuning{.score_groups = 1, .bounded_groups = 1, .bounded_prefetch = false}>;
 
 // The scalar arithmetic of a lanes type: its own when it has one lane, else
 // the scalar lanes (whose NaNs are recomputed with the rest where needed).

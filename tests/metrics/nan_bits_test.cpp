@@ -125,7 +125,9 @@ double euclidean_x86(const V& q, const double* x, std::size_t dim) {
 
 double dot_x86(const V& q, const double* x, std::size_t dim) {
   double sum = 0.0;
-  for (std::size_t i = 0; i < std::min(q.size(), dim); ++i) sum = x86::add(sum, x86::mul(q[i], x[i]));
+  for (std::size_t i = 0; i < std::min(q.size(), dim); ++i) {
+    sum = x86::add(sum, x86::mul(q[i], x[i]));
+  }
   return sum;
 }
 

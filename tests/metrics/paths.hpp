@@ -10,7 +10,8 @@ namespace tarsim::metrics {
 
 inline std::vector<simd::Path> runnable_paths() {
   std::vector<simd::Path> paths;
-  for (simd::Path p : {simd::Path::Scalar, simd::Path::Avx2, simd::Path::Avx512, simd::Path::Neon}) {
+  using simd::Path;
+  for (Path p : {Path::Scalar, Path::Avx2, Path::Avx512, Path::Neon}) {
     if (simd::supported(p)) paths.push_back(p);
   }
   return paths;
