@@ -74,7 +74,7 @@ took "$start"
 # The C++ core once more, cross-built for aarch64 and run under qemu
 # (skipped, and said so, where the cross tools cannot be installed).
 start=$SECONDS
-say "C++ core tests for aarch64 under qemu (2-4 minutes)"
+say "C++ core tests for aarch64 under qemu, NEON then scalar path (2-4 minutes, 2 more for a first build)"
 if bash "$root/scripts/test_aarch64.sh"; then aarch64=passed; else aarch64=FAILED; fi
 took "$start"
 

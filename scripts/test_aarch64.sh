@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Cross-compiles the C++ core and its GoogleTest programs for 64-bit ARM
-# (aarch64) and runs them under qemu-aarch64. Needs the distribution's
-# g++-aarch64-linux-gnu, qemu-user and googletest (the GoogleTest sources,
-# built here for the target); installs them with apt-get when run as root.
+# (aarch64) and runs them under qemu-aarch64 twice: on the NEON path the
+# kernels choose, then on the scalar path (TARSIM_SIMD_PATH=scalar). Needs
+# the distribution's g++-aarch64-linux-gnu, qemu-user and googletest (the
+# GoogleTest sources, built here for the target); installs them with apt-get
+# when run as root.
 # Where they cannot be had, says so and exits 0 without testing.
 #
 #   bash scripts/test_aarch64.sh [extra ctest arguments]
 #
-# Under emulation the programs run some ten times slower than natively; the
-# whole set takes a minute or two.
+# Under emulation the programs run some ten times slower than natively, so
+# the heaviest property tests run smaller cases (TARSIM_TESTS_EMULATED, see
+# src/testing/emulated.hpp); each run takes about a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -56,7 +59,7 @@ if [ ! -f "$gtest_root/lib/cmake/GTest/GTestConfig.cmake" ]; then
   "$cmake" -S /usr/src/googletest -B "$build/gtest" "${ninja[@]}" \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX="$gtest_root" -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON >/dev/null
-  "$cmake" --build "$build/gtest" -j 2 >/dev/null
+  "$cmake" --build "$build/gtest" -j 2
   "$cmake" --install "$build/gtest" >/dev/null
 fi
 
@@ -66,5 +69,24 @@ echo "== aarch64: C++ core and its tests"
   -DGTest_DIR="$gtest_root/lib/cmake/GTest" >/dev/null
 "$cmake" --build "$build/core" -j 2
 
-echo "== aarch64: core tests under qemu-aarch64 -L $sysroot"
-QEMU_LD_PREFIX="$sysroot" "$ctest" --test-dir "$build/core" --output-on-failure -j 2 "$@"
+# The kernels must be vector code: NEON additions and multiplications of
+# pairs of doubles.
+neon="$build/core/CMakeFiles/tarsim_metrics.dir/src/metrics/kernels_neon.cpp.o"
+if command -v aarch64-linux-gnu-objdump >/dev/null; then
+  code=$(aarch64-linux-gnu-objdump -d "$neon")
+  for op in fadd fmul; do
+    grep -qE "\s$op\s+v[0-9]+\.2d" <<<"$code" ||
+      { echo "!! no $op on .2d vectors in $neon: the NEON kernels are not vector code" >&2; exit 1; }
+  done
+fi
+
+export QEMU_LD_PREFIX="$sysroot" TARSIM_TESTS_EMULATED=1
+failed=0
+for path in neon scalar; do
+  start=$SECONDS
+  echo "== aarch64: core tests under qemu-aarch64 -L $sysroot, $path path"
+  if [ "$path" = neon ]; then unset TARSIM_SIMD_PATH; else export TARSIM_SIMD_PATH=$path; fi
+  "$ctest" --test-dir "$build/core" --output-on-failure -j 2 "$@" || failed=1
+  echo "== aarch64: $path path took $((SECONDS - start)) s"
+done
+exit "$failed"

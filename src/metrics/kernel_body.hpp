@@ -10,7 +10,10 @@
 //   none_below(acc, limit)   no lane of acc is below limit (NaN is not below)
 //   all_at_most(a, limit)    every lane of a is at most limit (NaN is not)
 //   code_block(q, x)         the sum over 64 codes of max(0, |q[k] - x[k]| - 1)^2
-// with W at most 8 and dividing 8.
+//   x86_nans                 whether a NaN result already has x86's bits
+// with W at most 8 and dividing 8. Where x86_nans is false, every kernel
+// recomputes a NaN result with x86's rules (to_x86_nans below, proved in
+// x86_nans.hpp), so that every path of every processor gives the same bits.
 //
 // Lane r of a group holds stored vector r of that group and nothing else. A
 // tile of W positions of the W vectors is loaded row by row and transposed, so
@@ -49,6 +52,25 @@ struct Tuned : Lanes {
   static constexpr std::size_t bounded_groups = T.bounded_groups;
   static constexpr bool bounded_prefetch = T.bounded_prefetch;
 };
+
+// The kernels with x86's NaN rules, one row at a time.
+using X86 =
+    Tuned<X86Lanes, Tuning{.score_groups = 1, .bounded_groups = 1, .bounded_prefetch = false}>;
+
+// The scalar arithmetic of a lanes type: its own when it has one lane, else
+// the scalar lanes (whose NaNs are recomputed with the rest where needed).
+template <class I>
+using ScalarOf = std::conditional_t<I::W == 1, I, ScalarLanes>;
+
+// Replaces each NaN among out[0 .. count) by x86_value(i), its value with
+// x86's rules (x86_nans.hpp proves the result x86's, bit for bit). Only for
+// lanes whose NaNs are not x86's.
+template <class X86Value>
+inline void to_x86_nans(double* out, std::size_t count, X86Value x86_value) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (std::isnan(out[i])) out[i] = x86_value(i);
+  }
+}
 
 // How far past the block being scored contiguous data is requested.
 constexpr std::size_t kAheadBytes = 32768;
@@ -140,9 +162,10 @@ inline void for_each_block(std::size_t count, std::size_t listed, RowAt row_at, 
 // ---------------------------------------------------------------- scoring
 
 // Sequential sum of squares of a whole vector: the query norm of the cosine.
+template <class S>
 inline double sum_of_squares(Vec v) {
   double sum = 0.0;
-  for (double x : v) sum = sum + x * x;
+  for (double x : v) sum = S::add(sum, S::mul(x, x));
   return sum;
 }
 
@@ -237,6 +260,10 @@ inline void score_groups(const double* q, std::size_t n, std::size_t dim, double
   }
 }
 
+template <class I>
+void score_block(Metric metric, Vec query, const double* base, std::size_t dim,
+                 std::size_t count, double* out, const double* ahead_end);
+
 // Scores `count` stored vectors: vector i starts at base + i * dim when ids is
 // null (contiguous), at base + ids[i] * dim otherwise. Contiguous data is
 // requested in address order up to ahead_end; gathered rows a block ahead.
@@ -253,7 +280,10 @@ inline void score_all(Vec query, const double* base, std::size_t dim, const std:
   const double* q = query.data();
   const std::size_t n = std::min(query.size(), dim);
   double sqrt_a = 0.0;
-  if constexpr (M == Metric::Cosine) sqrt_a = std::sqrt(sum_of_squares(query));
+  if constexpr (M == Metric::Cosine) {
+    using S = ScalarOf<I>;
+    sqrt_a = S::sqrt(sum_of_squares<S>(query));
+  }
 
   // Contiguous data: one block's worth of lines over the block's tiles.
   Ahead stream;
@@ -282,6 +312,13 @@ inline void score_all(Vec query, const double* base, std::size_t dim, const std:
     }
     score_groups<I, M, decltype(part)::groups>(q, n, dim, sqrt_a, rows, ahead, to);
   });
+  if constexpr (!I::x86_nans) {
+    to_x86_nans(out, count, [&](std::size_t i) {
+      double value;
+      score_block<X86>(M, query, row_at(i), dim, 1, &value, nullptr);
+      return value;
+    });
+  }
 }
 
 template <class I>
@@ -419,6 +456,14 @@ void euclidean_rows_bounded(Vec query, const double* base, std::size_t dim,
       count, listed, row_at, out,
       [&](auto part, std::size_t, const double* const* rows, const double* const* next,
           double* to) { bounded_block<I, decltype(part)::groups>(q, n, rows, next, limit, to); });
+  // A NaN result is a row not given up: its exact distance.
+  if constexpr (!I::x86_nans) {
+    to_x86_nans(out, count, [&](std::size_t i) {
+      double value;
+      score_block<X86>(Metric::Euclidean, query, row_at(i), dim, 1, &value, nullptr);
+      return value;
+    });
+  }
 }
 
 // ---------------------------------------------------------------- codes
@@ -542,6 +587,13 @@ void euclidean_record_bounds(const double* q, const double* records, std::size_t
       for (std::size_t r = 0; r < n; ++r) lb[j + r] = out[r];
     }
   }
+  if constexpr (!I::x86_nans) {
+    to_x86_nans(lb, count, [&](std::size_t i) {
+      double value;
+      euclidean_record_bounds<X86>(q, row(i), stride, m, nullptr, 1, margin, &value);
+      return value;
+    });
+  }
 }
 
 // ---------------------------------------------------------------- sketch arithmetic
@@ -565,14 +617,19 @@ double dot_eightfold(const double* a, const double* b, std::size_t n) {
       acc[g] = I::add(acc[g], I::mul(I::load(a + i + g * W), I::load(b + i + g * W)));
     }
   }
+  using S = ScalarOf<I>;
   double rest = 0.0;
-  for (; i < n; ++i) rest = rest + a[i] * b[i];
+  for (; i < n; ++i) rest = S::add(rest, S::mul(a[i], b[i]));
   double p[8];
 #pragma GCC unroll 8
   for (std::size_t g = 0; g < G; ++g) I::store(p + g * W, acc[g]);
-  const double even = (p[0] + p[2]) + (p[4] + p[6]);
-  const double odd = (p[1] + p[3]) + (p[5] + p[7]);
-  return (even + odd) + rest;
+  const double even = S::add(S::add(p[0], p[2]), S::add(p[4], p[6]));
+  const double odd = S::add(S::add(p[1], p[3]), S::add(p[5], p[7]));
+  const double dot = S::add(S::add(even, odd), rest);
+  if constexpr (!I::x86_nans) {
+    if (std::isnan(dot)) return dot_eightfold<X86>(a, b, n);
+  }
+  return dot;
 }
 
 // See magnitude_within in metrics.hpp. The largest of a set of values is

@@ -4,6 +4,9 @@
 //   kernel_list.hpp    every kernel's name and signature, once
 //   kernel_body.hpp    the block driver and every kernel, written once over a
 //                      lanes type
+//   scalar_lanes.hpp   the scalar lanes, and those with x86's NaN rules
+//   x86_nans.hpp       the NaN results of x86, and why a kernel that
+//                      recomputes its NaN results with them gives x86's bits
 //   kernels_<set>.cpp  what one instruction set offers (its lanes: load,
 //                      arithmetic, transpose, masks, the code block), compiled
 //                      with the body into that set's table, with how many
@@ -33,13 +36,19 @@
 #include <type_traits>
 
 #include "metrics/metrics.hpp"
+#include "metrics/scalar_lanes.hpp"
 
-// The x86 paths exist only when building for x86; every other processor runs
-// the scalar lanes.
+// The x86 paths exist only when building for x86, the NEON path only when
+// building for aarch64; every other processor runs the scalar lanes.
 #if defined(__x86_64__) || defined(__i386__)
 #define TARSIM_X86_KERNELS 1
 #else
 #define TARSIM_X86_KERNELS 0
+#endif
+#if defined(__aarch64__)
+#define TARSIM_NEON_KERNELS 1
+#else
+#define TARSIM_NEON_KERNELS 0
 #endif
 
 // Tells the body that the standard headers are in.
@@ -58,6 +67,9 @@ extern const Table scalar_table;
 #if TARSIM_X86_KERNELS
 extern const Table avx2_table;
 extern const Table avx512_table;
+#endif
+#if TARSIM_NEON_KERNELS
+extern const Table neon_table;
 #endif
 
 }  // namespace tarsim::metrics::kernels

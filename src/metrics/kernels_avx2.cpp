@@ -38,6 +38,7 @@ struct Avx2Lanes {
 
   using V = __m256d;
   static constexpr std::size_t W = 4;
+  static constexpr bool x86_nans = true;
 
   static V zero() { return _mm256_setzero_pd(); }
   static V set1(double x) { return _mm256_set1_pd(x); }

@@ -32,6 +32,7 @@ struct Avx512Lanes {
 
   using V = __m512d;
   static constexpr std::size_t W = 8;
+  static constexpr bool x86_nans = true;
 
   static V zero() { return _mm512_setzero_pd(); }
   static V set1(double x) { return _mm512_set1_pd(x); }

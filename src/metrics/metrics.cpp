@@ -3,40 +3,76 @@
 #include "metrics/metrics.hpp"
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <limits>
+
+#if defined(__aarch64__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
 
 #include "metrics/kernels.hpp"
 #include "metrics/simd.hpp"
 
 namespace tarsim::metrics {
+namespace {
 
-double euclidean_distance(Vec first, Vec second) {
+// The metric functions over an arithmetic S: the scalar lanes, or the same
+// with x86's NaN rules (scalar_lanes.hpp).
+template <class S>
+double euclidean(Vec first, Vec second) {
   const std::size_t n = std::min(first.size(), second.size());
   double sum = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    const double d = first[i] - second[i];
-    sum = sum + d * d;
+    const double d = S::sub(first[i], second[i]);
+    sum = S::add(sum, S::mul(d, d));
   }
-  return std::sqrt(sum);
+  return S::sqrt(sum);
 }
 
-double dot_product(Vec first, Vec second) {
+template <class S>
+double dot(Vec first, Vec second) {
   const std::size_t n = std::min(first.size(), second.size());
   double sum = 0.0;
-  for (std::size_t i = 0; i < n; ++i) sum = sum + first[i] * second[i];
+  for (std::size_t i = 0; i < n; ++i) sum = S::add(sum, S::mul(first[i], second[i]));
   return sum;
 }
 
-double cosine_similarity(Vec first, Vec second) {
+template <class S>
+double cosine(Vec first, Vec second) {
   const std::size_t n = std::min(first.size(), second.size());
   double dot = 0.0;
-  for (std::size_t i = 0; i < n; ++i) dot = dot + first[i] * second[i];
+  for (std::size_t i = 0; i < n; ++i) dot = S::add(dot, S::mul(first[i], second[i]));
   double a = 0.0;
-  for (double x : first) a = a + x * x;
+  for (double x : first) a = S::add(a, S::mul(x, x));
   double b = 0.0;
-  for (double x : second) b = b + x * x;
-  return dot / (std::sqrt(a) * std::sqrt(b));
+  for (double x : second) b = S::add(b, S::mul(x, x));
+  return S::div(dot, S::mul(S::sqrt(a), S::sqrt(b)));
+}
+
+}  // namespace
+
+// Each value with the scalar lanes, recomputed with x86's rules when it is a
+// NaN that may not have x86's bits (x86_nans.hpp proves the result x86's).
+double euclidean_distance(Vec first, Vec second) {
+  const double value = euclidean<kernels::ScalarLanes>(first, second);
+  if (x86::kNative || !std::isnan(value)) return value;
+  return euclidean<kernels::X86Lanes>(first, second);
+}
+
+double dot_product(Vec first, Vec second) {
+  const double value = dot<kernels::ScalarLanes>(first, second);
+  if (x86::kNative || !std::isnan(value)) return value;
+  return dot<kernels::X86Lanes>(first, second);
+}
+
+double cosine_similarity(Vec first, Vec second) {
+  const double value = cosine<kernels::ScalarLanes>(first, second);
+  if (x86::kNative || !std::isnan(value)) return value;
+  return cosine<kernels::X86Lanes>(first, second);
 }
 
 DistanceFn function_of(Metric metric) {
@@ -90,6 +126,13 @@ bool avx2_runs() {
 #define TARSIM_X86_PATH(check, table) nullptr, nullptr
 #endif
 
+#if TARSIM_NEON_KERNELS
+bool neon_runs() { return (getauxval(AT_HWCAP) & HWCAP_ASIMD) != 0; }
+#define TARSIM_NEON_PATH(check, table) check, &kernels::table
+#else
+#define TARSIM_NEON_PATH(check, table) nullptr, nullptr
+#endif
+
 // The paths, widest first: one entry each. A path without a table is not
 // built for this processor; one without a check runs everywhere.
 struct Entry {
@@ -101,9 +144,11 @@ struct Entry {
 const Entry kPaths[] = {
     {Path::Avx512, "avx512", TARSIM_X86_PATH(avx512_runs, avx512_table)},
     {Path::Avx2, "avx2", TARSIM_X86_PATH(avx2_runs, avx2_table)},
+    {Path::Neon, "neon", TARSIM_NEON_PATH(neon_runs, neon_table)},
     {Path::Scalar, "scalar", nullptr, &kernels::scalar_table},
 };
 #undef TARSIM_X86_PATH
+#undef TARSIM_NEON_PATH
 
 const Entry& entry(Path path) {
   for (const Entry& e : kPaths) {
@@ -119,8 +164,34 @@ bool supported(Path path) {
   return e.path == path && e.table != nullptr && (e.runs == nullptr || e.runs());
 }
 
+namespace {
+
+#if TARSIM_TESTING
+// The path TARSIM_SIMD_PATH names, if it is set; a name that is not a
+// supported path ends the program, so that a run meant for one path never
+// runs another.
+bool forced(Path& path) {
+  const char* wanted = std::getenv("TARSIM_SIMD_PATH");
+  if (wanted == nullptr || *wanted == '\0') return false;
+  for (const Entry& e : kPaths) {
+    if (std::strcmp(e.name, wanted) == 0 && supported(e.path)) {
+      path = e.path;
+      return true;
+    }
+  }
+  std::fprintf(stderr, "TARSIM_SIMD_PATH=%s: not a path this processor supports\n", wanted);
+  std::abort();
+}
+#else
+bool forced(Path&) { return false; }
+#endif
+
+}  // namespace
+
 Path best() {
   static const Path chosen = [] {
+    Path path = Path::Scalar;
+    if (forced(path)) return path;
     for (const Entry& e : kPaths) {
       if (supported(e.path)) return e.path;
     }

@@ -104,7 +104,7 @@ inline void score_block(Metric metric, Vec query, const double* base, std::size_
 // cannot end at a distance below `limit`.
 double euclidean_bound(double limit);
 
-// Name of the SIMD path chosen for this processor ("avx512", "avx2" or
+// Name of the SIMD path chosen for this processor ("avx512", "avx2", "neon" or
 // "scalar"); for tests and benchmarks.
 const char* simd_path();
 

@@ -13,6 +13,7 @@
 
 #include "hnsw/hnsw.hpp"
 #include "testing/knobs.hpp"
+#include "testing/emulated.hpp"
 #include "../sketch/small_config.hpp"
 #include "seeded.hpp"
 
@@ -212,10 +213,13 @@ std::string grow_and_compare(const sketch::Config& config, std::uint64_t seed,
 
 TEST(HNSWBounds, SameGraphsAndAnswersWithAndWithoutBoundsAcrossRefits) {
   Totals totals;
-  EXPECT_EQ(grow_and_compare(small_config(6), 21, 130, totals), "");
+  // Under an emulator: up to dimension 9, 130 nodes (past four refits).
+  const std::size_t max_dim = tarsim::testing::sized<std::size_t>(130, 9);
+  const Family family{.n = tarsim::testing::sized<std::size_t>(0, 130)};
+  EXPECT_EQ(grow_and_compare(small_config(6), 21, max_dim, totals, 0, family), "");
   // Each neighbour bounded against the freshest worst: the bounds are then
   // tested closest to their limit.
-  EXPECT_EQ(grow_and_compare(small_config(6), 25, 130, totals, 1), "");
+  EXPECT_EQ(grow_and_compare(small_config(6), 25, max_dim, totals, 1, family), "");
   // The comparison means nothing unless the bounds did rule neighbours out
   // and the walks of one operation did reuse each other's distances.
   EXPECT_GT(totals.skipped, totals.searches * 10);
@@ -232,7 +236,11 @@ TEST(HNSWBounds, SameGraphsAndAnswersOnRowsOfWildlyDifferentScales) {
   sketch::Config config = HNSW::default_sketch_config();
   config.enabled = true;
   config.min_rows = 256;
-  const Family scales{.dims = {65, 129, 130, 193}, .kinds = {5}, .n = 390};
+  // Under an emulator: two of these dimensions.
+  using Dims = std::vector<std::size_t>;
+  const Family scales{.dims = tarsim::testing::sized<Dims>({65, 129, 130, 193}, {65, 130}),
+                      .kinds = {5},
+                      .n = 390};
   EXPECT_EQ(grow_and_compare(config, 26, 193, totals, 0, scales), "");
   EXPECT_GT(totals.skipped, totals.searches);
 }
@@ -245,7 +253,8 @@ TEST(HNSWBounds, PlantedUnsoundBoundsChangeResults) {
   Totals totals;
   sketch::Config dropped = small_config(6);
   dropped.drop_tail = true;
-  const std::string dropped_fault = grow_and_compare(dropped, 22, 40, totals);
+  const std::string dropped_fault =
+      grow_and_compare(dropped, 22, tarsim::testing::sized<std::size_t>(40, 9), totals);
   EXPECT_NE(dropped_fault, "");
   sketch::Config no_margin = small_config(64);
   no_margin.margin_scale = 0.0;

@@ -13,6 +13,7 @@
 
 #include "metrics/metrics.hpp"
 #include "metrics/simd.hpp"
+#include "paths.hpp"
 
 namespace tarsim::metrics {
 namespace {
@@ -74,14 +75,6 @@ TEST(EuclideanBound, SpecialLimits) {
   EXPECT_EQ(euclidean_bound(std::nextafter(top, kInf)), kInf);
   EXPECT_GE(std::sqrt(euclidean_bound(top)), top);
   EXPECT_LT(euclidean_bound(top), kInf);
-}
-
-std::vector<simd::Path> runnable_paths() {
-  std::vector<simd::Path> paths;
-  for (simd::Path p : {simd::Path::Scalar, simd::Path::Avx2, simd::Path::Avx512}) {
-    if (simd::supported(p)) paths.push_back(p);
-  }
-  return paths;
 }
 
 struct Tally {

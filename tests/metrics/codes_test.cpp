@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "metrics/simd.hpp"
+#include "paths.hpp"
 
 namespace tarsim::metrics {
 namespace {
@@ -47,8 +48,7 @@ std::string first_mismatch(const Codes& query, const Codes& codes, std::size_t s
                            const std::vector<std::uint8_t>& coded, std::int32_t threshold,
                            const std::vector<std::uint32_t>& ids) {
   const std::vector<std::uint32_t> want = expected(query, codes, stride, coded, threshold, ids);
-  for (simd::Path path : {simd::Path::Scalar, simd::Path::Avx2, simd::Path::Avx512}) {
-    if (!simd::supported(path)) continue;
+  for (simd::Path path : runnable_paths()) {
     std::vector<std::uint32_t> out(ids.size() + 1, 0xDEADBEEF);
     std::size_t n = simd::code_survivors(path, query.data(), codes.data(), stride, coded.data(),
                                          threshold, ids.data(), ids.size(), out.data());

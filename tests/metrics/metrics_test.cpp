@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "metrics/simd.hpp"
+#include "paths.hpp"
 
 namespace tarsim::metrics {
 namespace {
@@ -145,14 +147,6 @@ TEST(DistanceOrder, SignedZerosAreEqual) {
 // The multi-vector kernels, every path the processor can run, against the
 // scalar functions.
 
-std::vector<simd::Path> runnable_paths() {
-  std::vector<simd::Path> paths;
-  for (simd::Path p : {simd::Path::Scalar, simd::Path::Avx2, simd::Path::Avx512}) {
-    if (simd::supported(p)) paths.push_back(p);
-  }
-  return paths;
-}
-
 constexpr Metric kMetrics[] = {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine};
 
 std::string describe(simd::Path path, Metric metric, std::size_t dim, std::size_t query_len,
@@ -216,10 +210,24 @@ TEST(Kernels, PathsAreReported) {
   EXPECT_STREQ(simd::name(simd::Path::Scalar), "scalar");
   EXPECT_STREQ(simd::name(simd::Path::Avx2), "avx2");
   EXPECT_STREQ(simd::name(simd::Path::Avx512), "avx512");
-  if (simd::supported(simd::Path::Avx512)) {
+  EXPECT_STREQ(simd::name(simd::Path::Neon), "neon");
+#if defined(__aarch64__)
+  // Every aarch64 processor that Linux runs on has Advanced SIMD.
+  EXPECT_TRUE(simd::supported(simd::Path::Neon));
+  EXPECT_FALSE(simd::supported(simd::Path::Avx2));
+#else
+  EXPECT_FALSE(simd::supported(simd::Path::Neon));
+#endif
+  // The widest path, unless the run names one.
+  const char* forced = std::getenv("TARSIM_SIMD_PATH");
+  if (forced != nullptr && *forced != '\0') {
+    EXPECT_STREQ(simd_path(), forced);
+  } else if (simd::supported(simd::Path::Avx512)) {
     EXPECT_EQ(simd::best(), simd::Path::Avx512);
   } else if (simd::supported(simd::Path::Avx2)) {
     EXPECT_EQ(simd::best(), simd::Path::Avx2);
+  } else if (simd::supported(simd::Path::Neon)) {
+    EXPECT_EQ(simd::best(), simd::Path::Neon);
   }
 }
 
