@@ -465,6 +465,48 @@ std::size_t code_survivors(const std::int8_t* query, const std::int8_t* codes,
   return live;
 }
 
+// The rows among begin .. begin + count whose weighted code sums stay below
+// `threshold` block after block; see axis_code_survivors in metrics.hpp.
+// Each block's sum is of integers and exact in any order (I::code_block),
+// and the running sum takes the blocks in order, so every set gets the same
+// survivors.
+template <class I>
+std::size_t axis_code_survivors(const std::int8_t* query, const std::int8_t* codes,
+                                std::size_t stride, const double* weights, double threshold,
+                                std::size_t begin, std::size_t count, std::uint32_t* out,
+                                std::size_t* blocks_read) {
+  constexpr std::size_t kBlock = 64;
+  // Most rows are given up after their first block, so the first line of a
+  // row this far ahead is requested; the stride defeats no prefetcher, but
+  // the rows are not read whole.
+  constexpr std::size_t kAhead = 8;
+  const std::size_t blocks = stride / kBlock;
+  std::size_t live = 0;
+  std::size_t read = 0;
+  for (std::size_t j = 0; j < count; ++j) {
+    const std::size_t id = begin + j;
+    const std::int8_t* x = codes + id * stride;
+    if (j + kAhead < count) __builtin_prefetch(x + kAhead * stride, 0, 3);
+    bool ruled_out = false;
+    if (x[0] != -128) {
+      double acc = 0.0;
+      for (std::size_t b = 0; b < blocks; ++b) {
+        const std::size_t at = b * kBlock;
+        acc = acc + weights[b] * static_cast<double>(I::code_block(query + at, x + at));
+        ++read;
+        if (acc >= threshold) {
+          ruled_out = true;
+          break;
+        }
+      }
+    }
+    out[live] = static_cast<std::uint32_t>(id);
+    live += !ruled_out;
+  }
+  if (blocks_read != nullptr) *blocks_read += read;
+  return live;
+}
+
 // ---------------------------------------------------------------- records
 
 // The euclidean sketch bounds of `count` records into lb (sketch/records.hpp

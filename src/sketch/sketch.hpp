@@ -15,6 +15,7 @@
 
 #include "core/storage.hpp"
 #include "metrics/metrics.hpp"
+#include "sketch/axis_codes.hpp"
 #include "sketch/codes.hpp"
 #include "sketch/config.hpp"
 
@@ -31,6 +32,10 @@ struct Query {
   // Its codes (zero past the dimension) and whether it has them.
   std::vector<std::int8_t> codes;
   bool coded = false;
+  // Its axis codes, whether it has them, and its error term there.
+  std::vector<std::int8_t> axis_codes;
+  bool axis_coded = false;
+  double axis_error = 0.0;
 };
 
 class Sketch {
@@ -45,15 +50,22 @@ class Sketch {
   std::uint32_t axes() const { return axes_; }
   std::size_t stride() const { return std::size_t{axes_} + 3; }
   std::size_t rows() const { return stride() == 3 ? 0 : records_.size() / stride(); }
-  // The record, and the codes with their flag byte when they are kept.
+  // The record, the codes with their flag byte, and the axis codes, of
+  // those that are kept.
   std::size_t bytes_per_vector() const {
-    return ready() ? stride() * sizeof(double) + (coding() ? grid_.stride + 1 : 0) : 0;
+    return (ready() ? stride() * sizeof(double) + (coding() ? grid_.stride + 1 : 0) : 0) +
+           axis_.axes;
   }
   // Bytes held (capacities), for diagnostics.
   std::size_t memory_bytes() const {
-    return (basis_.capacity() + records_.capacity()) * sizeof(double) + codes_.capacity() +
-           coded_.capacity();
+    return (basis_.capacity() + records_.capacity() + axis_.basis.capacity()) * sizeof(double) +
+           codes_.capacity() + coded_.capacity() + axis_codes_.capacity();
   }
+  // Whether the axis codes are kept (then for every row), how many axes,
+  // and for how many rows.
+  bool axis_coding() const { return axis_.axes > 0; }
+  std::size_t axis_stride() const { return axis_.axes; }
+  std::size_t axis_rows() const { return axis_.axes > 0 ? axis_codes_.size() / axis_.axes : 0; }
   // Whether the codes are kept (then with every record).
   bool coding() const { return ready() && grid_.stride > 0; }
   // Bytes of codes per vector: the dimension rounded up to 64.
@@ -107,6 +119,16 @@ class Sketch {
   std::size_t code_survivors_of(const Query& query, std::int32_t threshold,
                                 const std::uint32_t* ids, std::size_t count,
                                 std::uint32_t* out) const;
+  // The axis code bound: axis_threshold(query, worst) is the weighted code
+  // sum that proves a row's computed euclidean distance not below worst
+  // (NaN or +infinity when nothing is proven); axis_survivors keeps the rows
+  // among [begin, begin + count) whose sum stays below it, in id order,
+  // written to ids (all of them when the query has no axis codes), and adds
+  // the 64-code blocks it read to *blocks_read.
+  double axis_threshold(const Query& query, double worst) const;
+  std::size_t axis_survivors(const Query& query, double threshold, std::size_t begin,
+                             std::size_t count, std::uint32_t* ids,
+                             std::size_t* blocks_read) const;
   // The lower bound itself, in threshold units (squared for the euclidean
   // distance); NaN when nothing is proven. For tests.
   double bound(const Query& query, std::uint32_t id) const;
@@ -118,6 +140,8 @@ class Sketch {
   // The code sum of one row against the query, -1 when either has no codes
   // (testing::Knobs::code_sum).
   std::int64_t code_sum(const Query& query, std::uint32_t id) const;
+  // Fits the records' basis to the sample (axes_ stays 0 when none is made).
+  void fit_records(const std::vector<const double*>& sample);
   // Computes the records (and codes) of rows [from, n) of data into place.
   void add_records(const double* data, std::size_t from, std::size_t n);
 
@@ -137,6 +161,9 @@ class Sketch {
   codes::Grid grid_;
   std::vector<std::int8_t, LineAllocator<std::int8_t>> codes_;
   std::vector<std::uint8_t> coded_;
+  // The axis codes: axis_.axes bytes per row (none when axis_.axes is 0).
+  axis::Grid axis_;
+  std::vector<std::int8_t, LineAllocator<std::int8_t>> axis_codes_;
 };
 
 }  // namespace tarsim::sketch

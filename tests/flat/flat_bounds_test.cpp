@@ -27,12 +27,14 @@ using sketch::testing::small_config;
 
 // One row of the given kind: 0 near a low-dimensional subspace with a
 // shared offset (the bounds rule out most rows), 1 small integers (ties),
-// 2 hostile (specials mixed into small integers, constant rows), 3 Gaussian,
+// 2 hostile (specials, denormals among them, mixed into small integers,
+// constant rows), 3 Gaussian,
 // 4 Gaussian scaled by 10^u, u uniform in [-150, 150] (rows on wildly
 // different scales, many beyond a record).
 void fill_row(std::mt19937_64& rng, int kind, const V& axes, double* row, std::size_t dim) {
   std::normal_distribution<double> normal;
-  const double specials[] = {0.0, -0.0, kNaN, kInf, -kInf, 1e150, -1e150, 1e-300, -1e-300};
+  const double specials[] = {0.0,    -0.0,   kNaN,   kInf,    -kInf,    1e150,
+                             -1e150, 1e-300, -1e-300, 1e-310, -4.9e-324};
   const double c0 = normal(rng) * 5, c1 = normal(rng);
   const bool constant = rng() % 8 == 0;
   const double spread =
@@ -145,14 +147,39 @@ TEST(FlatBounds, SameResultsWithAndWithoutBoundsAcrossRefits) {
 TEST(FlatBounds, SameResultsOnRowsOfWildlyDifferentScales) {
   sketch::Config config;
   config.min_rows = 2048;
+  config.axis_codes = true;
   const Family scales{.dims = {65, 129, 130, 193}, .kinds = {4}, .n = 2800};
   EXPECT_EQ(grow_and_compare(config, 13, 193, scales), "");
+}
+
+// The axis codes a little past the first fit, at one and a few whole blocks
+// and one axis past them, on ties, specials, signed zeros and denormals.
+TEST(FlatBounds, SameResultsWithAxisCodesOnHostileRows) {
+  sketch::Config config;
+  config.min_rows = 1024;
+  config.axis_codes = true;
+  const Family hostile{.dims = {64, 65, 129, 193}, .kinds = {0, 1, 2, 3}, .n = 1500};
+  EXPECT_EQ(grow_and_compare(config, 14, 193, hostile), "");
 }
 
 TEST(FlatBounds, PlantedUnsoundBoundChangesResults) {
   sketch::Config planted = small_config(6);
   planted.drop_tail = true;
   EXPECT_NE(grow_and_compare(planted, 12, 40), "");
+}
+
+// Each planted fault of the axis codes alone: the records are left out (no
+// axes), so whatever is ruled out, the codes ruled out.
+TEST(FlatBounds, PlantedUnsoundAxisCodesChangeResults) {
+  const Family family{.dims = {65, 130}, .kinds = {0, 3}, .n = 1500};
+  sketch::Config planted = small_config(0);
+  planted.axis_gap_wide = true;
+  EXPECT_NE(grow_and_compare(planted, 15, 130, family), "");
+  planted = small_config(0);
+  planted.code_threshold_scale = 0.1;
+  EXPECT_NE(grow_and_compare(planted, 16, 130, family), "");
+  // The same families without a fault give the same results.
+  EXPECT_EQ(grow_and_compare(small_config(0), 17, 130, family), "");
 }
 
 TEST(FlatBounds, DefaultsSkipWhatCannotPay) {
@@ -182,10 +209,11 @@ TEST(FlatBounds, DefaultsSkipWhatCannotPay) {
     if (kind == 0) {
       EXPECT_LT(stats.scored, n / 10);
     } else {
-      // Gaussian data: the bounds rule out nearly nothing, so they are given
-      // up after a few blocks.
+      // Gaussian data: the records rule out nearly nothing, so they are
+      // given up after a few pieces; the axis codes rule out most rows.
       EXPECT_LT(stats.sketched, n / 2);
-      EXPECT_GT(stats.scored, n * 9 / 10);
+      EXPECT_GT(stats.coded, n * 9 / 10);
+      EXPECT_LT(stats.scored, n / 10);
     }
     EXPECT_EQ(compare(index, query, 10), "");
   }
