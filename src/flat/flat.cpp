@@ -131,6 +131,7 @@ struct Tally {
 // the records of the rows the codes left.
 struct Stages {
   sketch::Query query;
+  std::vector<double> thresholds;  // the axis codes', one per block
   Tally codes;
   Tally records;
 };
@@ -142,9 +143,9 @@ std::size_t prune(const sketch::Sketch& sketch, Stages& stages, double worst, st
                   std::size_t count, std::uint32_t* ids, ScanStats& seen) {
   std::size_t live = count + 1;
   if (stages.codes.on) {
-    const double threshold = sketch.axis_threshold(stages.query, worst);
-    if (threshold < std::numeric_limits<double>::infinity()) {
-      live = sketch.axis_survivors(stages.query, threshold, start, count, ids, &seen.code_blocks);
+    if (sketch.axis_thresholds(stages.query, worst, stages.thresholds.data())) {
+      live = sketch.axis_survivors(stages.query, stages.thresholds.data(), start, count, ids,
+                                   &seen.code_blocks);
       seen.coded += count;
       stages.codes.add(count, live, 4);
     }
@@ -214,7 +215,8 @@ void start_stages(const sketch::Sketch& sketch, std::size_t n, std::span<const d
   const bool records = sketch.ready() && sketch.rows() == n;
   if (!codes && !records) return;
   sketch.prepare(query, stages.query);
-  stages.codes.on = codes && stages.query.axis_coded;
+  stages.codes.on = codes && stages.query.axis.usable;
+  stages.thresholds.resize(sketch.axis_stride() / 64);
   stages.records.on = records && stages.query.usable;
 }
 

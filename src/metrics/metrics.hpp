@@ -84,6 +84,11 @@ inline bool ranks_equal(double a, double b) {
 // read. The ids of the rows not ruled out go to out in id order; returns
 // how many, and adds the blocks summed to *blocks_read when it is not null.
 //
+// axis_dot_survivors: the same walk over the blocks with weighted code
+// products: block b adds units[b] times the integer sum over its 64 codes of
+// weights[k] * code[k], and the row is ruled out at the first block b after
+// which the running sum is at least thresholds[b].
+//
 // euclidean_record_bounds: euclidean lower bounds from sketch records (their
 // layout, their meaning and the proof that they hold are in
 // sketch/records.hpp). For the record of row i, at records + (ids ? ids[i] :

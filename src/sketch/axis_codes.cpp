@@ -113,9 +113,10 @@ std::vector<double> covariance(const std::vector<const double*>& sample, std::si
   return c;
 }
 
-// Centres, steps and the norm limit from the sample's coordinates; false
-// when the spread of the first block cannot make a grid.
-bool place(const std::vector<const double*>& sample, std::size_t dim, Grid& grid) {
+// Centres, steps and the euclidean norm limit from the sample's
+// coordinates, the steps widened by `room`; false when the spread of the
+// first block cannot make a grid.
+bool place(const std::vector<const double*>& sample, std::size_t dim, double room, Grid& grid) {
   const std::size_t blocks = grid.axes / kBlock;
   std::vector<double> lo(grid.axes, std::numeric_limits<double>::infinity());
   std::vector<double> hi(grid.axes, -std::numeric_limits<double>::infinity());
@@ -133,7 +134,8 @@ bool place(const std::vector<const double*>& sample, std::size_t dim, Grid& grid
   grid.steps.assign(blocks, 0.0);
   for (std::size_t i = 0; i < grid.axes; ++i) {
     grid.centres[i] = lo[i] / 2 + hi[i] / 2;
-    grid.steps[i / kBlock] = std::max(grid.steps[i / kBlock], (hi[i] / 2 - lo[i] / 2) / 127);
+    grid.steps[i / kBlock] =
+        std::max(grid.steps[i / kBlock], (hi[i] / 2 - lo[i] / 2) * room / 127);
   }
   const double first = grid.steps[0];
   if (!(first >= 0x1p-370 && first <= 0x1p370) || !std::isfinite(grid.limit)) return false;
@@ -150,52 +152,75 @@ bool place(const std::vector<const double*>& sample, std::size_t dim, Grid& grid
 }  // namespace
 
 bool wanted(const Config& config, metrics::Metric metric, std::size_t dim) {
-  return config.axis_codes && metric == metrics::Metric::Euclidean && dim >= kBlock &&
-         dim <= config.axis_max_dim;
+  if (!config.axis_codes || dim < kBlock || dim > config.axis_max_dim) return false;
+  return metric == metrics::Metric::Euclidean || dim % kBlock == 0;
 }
 
 std::size_t axes_for(std::size_t dim) { return dim / kBlock * kBlock; }
 
-Grid fit(const std::vector<const double*>& sample, std::size_t dim, std::size_t axes) {
+Grid fit(const std::vector<const double*>& sample, std::size_t dim, std::size_t axes,
+         metrics::Metric metric) {
   if (sample.size() < 2 || axes == 0 || axes > dim) return {};
+  const bool products = metric != metrics::Metric::Euclidean;
+  if (products && axes != dim) return {};
   std::vector<double> c = covariance(sample, dim);
   std::vector<double> vectors;
   if (!eigen::symmetric(c, dim, vectors)) return {};
   Grid grid;
+  grid.metric = metric;
   grid.axes = axes;
   vectors.resize(axes * dim);
   grid.basis.swap(vectors);
   const double eps = basis::orthogonality_error(grid.basis, axes, dim);
   if (!(eps <= 0x1p-20)) return {};
-  if (!place(sample, dim, grid)) return {};
-  const double gd = records::gamma(static_cast<double>(dim));
-  grid.delta = 1.1 * std::sqrt(static_cast<double>(axes)) * gd;
+  // The inner product and cosine grids have room for rows past the
+  // sample's range: they cannot code a row off the grid.
+  if (!place(sample, dim, products ? 1.25 : 1.0, grid)) return {};
+  grid.eps = eps;
+  grid.gd = records::gamma(static_cast<double>(dim));
+  grid.delta = 1.1 * std::sqrt(static_cast<double>(axes)) * grid.gd;
   grid.scale = (1.0 + eps) / (1.0 - records::gamma(dim + 2.0)) * (1.0 + 0x1p-40);
+  if (products) fit_products(sample, dim, grid);
   return grid;
 }
 
 void encode(const Grid& grid, const double* x, std::size_t dim, std::int8_t* out) {
-  if (!(norm_bound(x, dim) <= grid.limit)) {
+  bool coded = false;
+  if (grid.metric != metrics::Metric::Euclidean) {
+    coded = encode_product(grid, x, dim, out);
+  } else if (norm_bound(x, dim) <= grid.limit) {
+    codes_of(grid, x, dim, out);
+    coded = true;
+  }
+  if (!coded) {
     std::fill(out, out + grid.axes, std::int8_t{0});
     out[0] = kUncoded;
+  }
+}
+
+void prepare(const Grid& grid, const double* q, std::size_t dim, Prepared& out) {
+  out.usable = false;
+  if (grid.axes == 0) return;
+  if (grid.metric != metrics::Metric::Euclidean) {
+    prepare_products(grid, q, dim, out);
     return;
   }
-  codes_of(grid, x, dim, out);
-}
-
-bool prepare(const Grid& grid, const double* q, std::size_t dim, std::int8_t* out,
-             double& error) {
   const double nq = norm_bound(q, dim);
-  if (grid.axes == 0 || std::isnan(nq)) return false;
-  codes_of(grid, q, dim, out);
-  error = grid.delta * (nq + grid.limit) + kAbsolute;
-  return true;
+  if (std::isnan(nq)) return;
+  out.codes.resize(grid.axes);
+  codes_of(grid, q, dim, out.codes.data());
+  out.error = grid.delta * (nq + grid.limit) + kAbsolute;
+  out.usable = true;
 }
 
-double threshold(const Grid& grid, double error, double worst) {
+void thresholds(const Grid& grid, const Prepared& query, double worst, double* out) {
+  if (grid.metric != metrics::Metric::Euclidean) {
+    product_thresholds(grid, query, worst, out);
+    return;
+  }
   const double eb = metrics::euclidean_bound(worst);
-  const double h = std::sqrt((eb + kAbsolute) * grid.scale) + error;
-  return h * h * (1.0 + 0x1p-38);
+  const double h = std::sqrt((eb + kAbsolute) * grid.scale) + query.error;
+  std::fill(out, out + grid.axes / kBlock, h * h * (1.0 + 0x1p-38));
 }
 
 #if TARSIM_TESTING

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "sketch/basis.hpp"
 #include "sketch/records.hpp"
@@ -46,7 +47,12 @@ void Sketch::fit(const double* data, std::size_t n) {
   axis_codes_.clear();
   const std::vector<const double*> sample = basis::sample(data, n, dim_);
   fit_records(sample);
-  if (axis::wanted(config_, metric_, dim_)) axis_ = axis::fit(sample, dim_, axis::axes_for(dim_));
+  if (axis::wanted(config_, metric_, dim_)) {
+    axis_ = axis::fit(sample, dim_, axis::axes_for(dim_), metric_);
+#if TARSIM_TESTING
+    axis_.drop_tail = config_.drop_tail;
+#endif
+  }
   add_records(data, 0, n);
 }
 
@@ -92,13 +98,9 @@ void Sketch::add_records(const double* data, std::size_t from, std::size_t n) {
 void Sketch::prepare(std::span<const double> query, Query& out) const {
   out.usable = false;
   out.coded = false;
-  out.axis_coded = false;
+  out.axis.usable = false;
   if (query.size() != dim_) return;
-  if (axis_.axes > 0) {
-    out.axis_codes.resize(axis_.axes);
-    out.axis_coded =
-        axis::prepare(axis_, query.data(), dim_, out.axis_codes.data(), out.axis_error);
-  }
+  if (axis_.axes > 0) axis::prepare(axis_, query.data(), dim_, out.axis);
   if (!ready()) return;
   out.record.resize(stride());
   records::compute(basis_.data(), axes_, dim_, metric_ == metrics::Metric::Cosine,
@@ -135,30 +137,38 @@ std::size_t Sketch::code_survivors_of(const Query& query, std::int32_t threshold
                                  threshold, ids, count, out);
 }
 
-double Sketch::axis_threshold(const Query& query, double worst) const {
-  const double t = axis::threshold(axis_, query.axis_error, worst);
+bool Sketch::axis_thresholds(const Query& query, double worst, double* out) const {
+  axis::thresholds(axis_, query.axis, worst, out);
+  bool any = false;
+  for (std::size_t b = 0; b < axis_.axes / axis::kBlock; ++b) {
 #if TARSIM_TESTING
-  return t * config_.code_threshold_scale;
-#else
-  return t;
+    out[b] *= out[b] > 0.0 ? config_.code_threshold_scale : 1.0 / config_.code_threshold_scale;
 #endif
+    any |= out[b] < std::numeric_limits<double>::infinity();
+  }
+  return any;
 }
 
-std::size_t Sketch::axis_survivors(const Query& query, double threshold, std::size_t begin,
-                                   std::size_t count, std::uint32_t* ids,
+std::size_t Sketch::axis_survivors(const Query& query, const double* thresholds,
+                                   std::size_t begin, std::size_t count, std::uint32_t* ids,
                                    std::size_t* blocks_read) const {
-  if (!query.axis_coded || axis_.axes == 0) {
+  if (!query.axis.usable || axis_.axes == 0) {
     for (std::size_t j = 0; j < count; ++j) ids[j] = static_cast<std::uint32_t>(begin + j);
     return count;
   }
+  if (metric_ != metrics::Metric::Euclidean) {
+    return metrics::axis_dot_survivors(query.axis.weights.data(), axis_codes_.data(), axis_.axes,
+                                       query.axis.units.data(), thresholds, begin, count, ids,
+                                       blocks_read);
+  }
 #if TARSIM_TESTING
   if (config_.axis_gap_wide) {
-    return axis::survivors_gap_wide(axis_, query.axis_codes.data(), axis_codes_.data(),
-                                    threshold, begin, count, ids);
+    return axis::survivors_gap_wide(axis_, query.axis.codes.data(), axis_codes_.data(),
+                                    thresholds[0], begin, count, ids);
   }
 #endif
-  return metrics::axis_code_survivors(query.axis_codes.data(), axis_codes_.data(), axis_.axes,
-                                      axis_.weights.data(), threshold, begin, count, ids,
+  return metrics::axis_code_survivors(query.axis.codes.data(), axis_codes_.data(), axis_.axes,
+                                      axis_.weights.data(), thresholds[0], begin, count, ids,
                                       blocks_read);
 }
 

@@ -32,10 +32,8 @@ struct Query {
   // Its codes (zero past the dimension) and whether it has them.
   std::vector<std::int8_t> codes;
   bool coded = false;
-  // Its axis codes, whether it has them, and its error term there.
-  std::vector<std::int8_t> axis_codes;
-  bool axis_coded = false;
-  double axis_error = 0.0;
+  // What the axis codes need of it (axis.usable: whether they can be used).
+  axis::Prepared axis;
 };
 
 class Sketch {
@@ -119,14 +117,16 @@ class Sketch {
   std::size_t code_survivors_of(const Query& query, std::int32_t threshold,
                                 const std::uint32_t* ids, std::size_t count,
                                 std::uint32_t* out) const;
-  // The axis code bound: axis_threshold(query, worst) is the weighted code
-  // sum that proves a row's computed euclidean distance not below worst
-  // (NaN or +infinity when nothing is proven); axis_survivors keeps the rows
-  // among [begin, begin + count) whose sum stays below it, in id order,
+  // The axis code bound: axis_thresholds(query, worst, out) writes, one per
+  // block of 64 axes (axis_stride() / 64 of them), the weighted code sum
+  // that proves after that block that a row's computed metric value does
+  // not rank before worst (NaN or +infinity when nothing is proven), and
+  // says whether any can rule a row out; axis_survivors keeps the rows
+  // among [begin, begin + count) that no block rules out, in id order,
   // written to ids (all of them when the query has no axis codes), and adds
   // the 64-code blocks it read to *blocks_read.
-  double axis_threshold(const Query& query, double worst) const;
-  std::size_t axis_survivors(const Query& query, double threshold, std::size_t begin,
+  bool axis_thresholds(const Query& query, double worst, double* out) const;
+  std::size_t axis_survivors(const Query& query, const double* thresholds, std::size_t begin,
                              std::size_t count, std::uint32_t* ids,
                              std::size_t* blocks_read) const;
   // The lower bound itself, in threshold units (squared for the euclidean

@@ -89,14 +89,16 @@ struct Family {
 };
 
 // Grows an index row by row across refits of the basis and compares
-// searches with and without bounds at several sizes; returns the first
-// difference or "".
+// searches with and without bounds at several sizes (the inner product and
+// cosine only when products_only); returns the first difference or "".
 std::string grow_and_compare(const sketch::Config& config, std::uint64_t seed,
-                             std::size_t max_dim, const Family& family = {}) {
+                             std::size_t max_dim, const Family& family = {},
+                             bool products_only = false) {
   std::mt19937_64 rng(seed);
   std::normal_distribution<double> normal;
   std::size_t bounded_searches = 0;
   for (Metric metric : {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine}) {
+    if (products_only && metric == Metric::Euclidean) continue;
     for (std::size_t dim : family.dims) {
       if (dim > max_dim) continue;
       for (int kind : family.kinds) {
@@ -153,12 +155,13 @@ TEST(FlatBounds, SameResultsOnRowsOfWildlyDifferentScales) {
 }
 
 // The axis codes a little past the first fit, at one and a few whole blocks
-// and one axis past them, on ties, specials, signed zeros and denormals.
+// (every metric) and one axis past them (euclidean), on ties, specials,
+// signed zeros and denormals, and on rows of wildly different scales.
 TEST(FlatBounds, SameResultsWithAxisCodesOnHostileRows) {
   sketch::Config config;
   config.min_rows = 1024;
   config.axis_codes = true;
-  const Family hostile{.dims = {64, 65, 129, 193}, .kinds = {0, 1, 2, 3}, .n = 1500};
+  const Family hostile{.dims = {64, 65, 128, 129, 193}, .kinds = {0, 1, 2, 3, 4}, .n = 1500};
   EXPECT_EQ(grow_and_compare(config, 14, 193, hostile), "");
 }
 
@@ -180,6 +183,19 @@ TEST(FlatBounds, PlantedUnsoundAxisCodesChangeResults) {
   EXPECT_NE(grow_and_compare(planted, 16, 130, family), "");
   // The same families without a fault give the same results.
   EXPECT_EQ(grow_and_compare(small_config(0), 17, 130, family), "");
+}
+
+// The same for the inner product and cosine codes, at whole blocks: the
+// term for the axes not read left out, and the threshold 10x too small.
+TEST(FlatBounds, PlantedUnsoundProductCodesChangeResults) {
+  const Family family{.dims = {64, 128}, .kinds = {0, 3}, .n = 1500};
+  sketch::Config planted = small_config(0);
+  planted.drop_tail = true;
+  EXPECT_NE(grow_and_compare(planted, 18, 128, family, true), "");
+  planted = small_config(0);
+  planted.code_threshold_scale = 0.1;
+  EXPECT_NE(grow_and_compare(planted, 19, 128, family, true), "");
+  EXPECT_EQ(grow_and_compare(small_config(0), 20, 128, family, true), "");
 }
 
 TEST(FlatBounds, DefaultsSkipWhatCannotPay) {
