@@ -465,7 +465,12 @@ std::size_t code_survivors(const std::int8_t* query, const std::int8_t* codes,
   return live;
 }
 
-// The rows among begin .. begin + count whose weighted code sums stay below
+// Row j of a walk over the axis codes: ids[j], or begin + j without ids.
+inline std::size_t row_id(const std::uint32_t* ids, std::size_t begin, std::size_t j) {
+  return ids != nullptr ? std::size_t{ids[j]} : begin + j;
+}
+
+// The rows among begin .. begin + count (or ids) whose weighted code sums stay below
 // `threshold` block after block; see axis_code_survivors in metrics.hpp.
 // Each block's sum is of integers and exact in any order (I::code_block),
 // and the running sum takes the blocks in order, so every set gets the same
@@ -473,20 +478,22 @@ std::size_t code_survivors(const std::int8_t* query, const std::int8_t* codes,
 template <class I>
 std::size_t axis_code_survivors(const std::int8_t* query, const std::int8_t* codes,
                                 std::size_t stride, const double* weights, double threshold,
-                                std::size_t begin, std::size_t count, std::uint32_t* out,
-                                std::size_t* blocks_read) {
+                                const std::uint32_t* ids, std::size_t begin, std::size_t count,
+                                std::uint32_t* out, std::size_t* blocks_read) {
   constexpr std::size_t kBlock = 64;
   // Most rows are given up after their first block, so the first line of a
-  // row this far ahead is requested; the stride defeats no prefetcher, but
-  // the rows are not read whole.
+  // row this far ahead is requested: the rows are not read whole, and may
+  // be scattered.
   constexpr std::size_t kAhead = 8;
   const std::size_t blocks = stride / kBlock;
   std::size_t live = 0;
   std::size_t read = 0;
   for (std::size_t j = 0; j < count; ++j) {
-    const std::size_t id = begin + j;
+    const std::size_t id = row_id(ids, begin, j);
     const std::int8_t* x = codes + id * stride;
-    if (j + kAhead < count) __builtin_prefetch(x + kAhead * stride, 0, 3);
+    if (j + kAhead < count) {
+      __builtin_prefetch(codes + row_id(ids, begin, j + kAhead) * stride, 0, 3);
+    }
     bool ruled_out = false;
     if (x[0] != -128) {
       double acc = 0.0;
@@ -521,17 +528,20 @@ inline std::int32_t code_dot(const std::int16_t* w, const std::int8_t* x) {
 template <class I>
 std::size_t axis_dot_survivors(const std::int16_t* weights, const std::int8_t* codes,
                                std::size_t stride, const double* units,
-                               const double* thresholds, std::size_t begin, std::size_t count,
-                               std::uint32_t* out, std::size_t* blocks_read) {
+                               const double* thresholds, const std::uint32_t* ids,
+                               std::size_t begin, std::size_t count, std::uint32_t* out,
+                               std::size_t* blocks_read) {
   constexpr std::size_t kBlock = 64;
   constexpr std::size_t kAhead = 8;
   const std::size_t blocks = stride / kBlock;
   std::size_t live = 0;
   std::size_t read = 0;
   for (std::size_t j = 0; j < count; ++j) {
-    const std::size_t id = begin + j;
+    const std::size_t id = row_id(ids, begin, j);
     const std::int8_t* x = codes + id * stride;
-    if (j + kAhead < count) __builtin_prefetch(x + kAhead * stride, 0, 3);
+    if (j + kAhead < count) {
+      __builtin_prefetch(codes + row_id(ids, begin, j + kAhead) * stride, 0, 3);
+    }
     bool ruled_out = false;
     if (x[0] != -128) {
       double acc = 0.0;

@@ -75,13 +75,14 @@ inline bool ranks_equal(double a, double b) {
 // code lies in [-127, 127], so no sum of a stride up to 32768 overflows.
 //
 // axis_code_survivors: weighted sums of squared code gaps, block by block.
-// Rows begin .. begin + count, row id's codes at codes + id * stride (stride
+// Rows ids[0 .. count) (begin .. begin + count when ids is null; out may be
+// ids), row id's codes at codes + id * stride (stride
 // a multiple of 64). Block b of a row adds weights[b] times the integer sum
 // over its 64 codes of max(0, |query[k] - code[k]| - 1)^2 to a running
 // double sum, from +0.0, in block order; the row is ruled out at the first
 // block after which that sum is at least `threshold` (never when threshold
 // is NaN), and a row whose first code is -128 is never ruled out and not
-// read. The ids of the rows not ruled out go to out in id order; returns
+// read. The ids of the rows not ruled out go to out in their order; returns
 // how many, and adds the blocks summed to *blocks_read when it is not null.
 //
 // axis_dot_survivors: the same walk over the blocks with weighted code

@@ -225,10 +225,12 @@ void thresholds(const Grid& grid, const Prepared& query, double worst, double* o
 
 #if TARSIM_TESTING
 std::size_t survivors_gap_wide(const Grid& grid, const std::int8_t* query,
-                               const std::int8_t* codes, double threshold, std::size_t begin,
-                               std::size_t count, std::uint32_t* out) {
+                               const std::int8_t* codes, double threshold,
+                               const std::uint32_t* from, std::size_t begin, std::size_t count,
+                               std::uint32_t* out) {
   std::size_t live = 0;
-  for (std::size_t id = begin; id < begin + count; ++id) {
+  for (std::size_t j = 0; j < count; ++j) {
+    const std::size_t id = from != nullptr ? from[j] : begin + j;
     const std::int8_t* x = codes + id * grid.axes;
     double acc = 0.0;
     for (std::size_t b = 0; b < grid.axes / kBlock && x[0] != kUncoded; ++b) {

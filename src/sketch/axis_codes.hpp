@@ -103,8 +103,9 @@ void product_thresholds(const Grid& grid, const Prepared& query, double worst, d
 // max(0, |k_q - k_x|), one cell more than the cells prove, one code at a
 // time.
 std::size_t survivors_gap_wide(const Grid& grid, const std::int8_t* query,
-                               const std::int8_t* codes, double threshold, std::size_t begin,
-                               std::size_t count, std::uint32_t* out);
+                               const std::int8_t* codes, double threshold,
+                               const std::uint32_t* from, std::size_t begin, std::size_t count,
+                               std::uint32_t* out);
 #endif
 
 }  // namespace tarsim::sketch::axis

@@ -150,26 +150,29 @@ bool Sketch::axis_thresholds(const Query& query, double worst, double* out) cons
 }
 
 std::size_t Sketch::axis_survivors(const Query& query, const double* thresholds,
-                                   std::size_t begin, std::size_t count, std::uint32_t* ids,
+                                   const std::uint32_t* from, std::size_t begin,
+                                   std::size_t count, std::uint32_t* ids,
                                    std::size_t* blocks_read) const {
   if (!query.axis.usable || axis_.axes == 0) {
-    for (std::size_t j = 0; j < count; ++j) ids[j] = static_cast<std::uint32_t>(begin + j);
+    for (std::size_t j = 0; j < count; ++j) {
+      ids[j] = from != nullptr ? from[j] : static_cast<std::uint32_t>(begin + j);
+    }
     return count;
   }
   if (metric_ != metrics::Metric::Euclidean) {
     return metrics::axis_dot_survivors(query.axis.weights.data(), axis_codes_.data(), axis_.axes,
-                                       query.axis.units.data(), thresholds, begin, count, ids,
-                                       blocks_read);
+                                       query.axis.units.data(), thresholds, from, begin, count,
+                                       ids, blocks_read);
   }
 #if TARSIM_TESTING
   if (config_.axis_gap_wide) {
     return axis::survivors_gap_wide(axis_, query.axis.codes.data(), axis_codes_.data(),
-                                    thresholds[0], begin, count, ids);
+                                    thresholds[0], from, begin, count, ids);
   }
 #endif
   return metrics::axis_code_survivors(query.axis.codes.data(), axis_codes_.data(), axis_.axes,
-                                      axis_.weights.data(), thresholds[0], begin, count, ids,
-                                      blocks_read);
+                                      axis_.weights.data(), thresholds[0], from, begin, count,
+                                      ids, blocks_read);
 }
 
 std::int64_t Sketch::code_sum(const Query& query, std::uint32_t id) const {

@@ -122,13 +122,14 @@ class Sketch {
   // that proves after that block that a row's computed metric value does
   // not rank before worst (NaN or +infinity when nothing is proven), and
   // says whether any can rule a row out; axis_survivors keeps the rows
-  // among [begin, begin + count) that no block rules out, in id order,
-  // written to ids (all of them when the query has no axis codes), and adds
-  // the 64-code blocks it read to *blocks_read.
+  // among [begin, begin + count), or among from[0 .. count) when from is not
+  // null, that no block rules out, in their order, written to ids (which may
+  // be from; all of them when the query has no axis codes), and adds the
+  // 64-code blocks it read to *blocks_read.
   bool axis_thresholds(const Query& query, double worst, double* out) const;
-  std::size_t axis_survivors(const Query& query, const double* thresholds, std::size_t begin,
-                             std::size_t count, std::uint32_t* ids,
-                             std::size_t* blocks_read) const;
+  std::size_t axis_survivors(const Query& query, const double* thresholds,
+                             const std::uint32_t* from, std::size_t begin, std::size_t count,
+                             std::uint32_t* ids, std::size_t* blocks_read) const;
   // The lower bound itself, in threshold units (squared for the euclidean
   // distance); NaN when nothing is proven. For tests.
   double bound(const Query& query, std::uint32_t id) const;
