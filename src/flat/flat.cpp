@@ -134,7 +134,9 @@ struct Tally {
 // elsewhere they rule out too little, leave the search, and the codes take
 // every row.
 struct Stages {
+  std::span<const double> vector;  // the query
   sketch::Query query;
+  bool axis_prepared = false;      // the query's axis codes are made at first use
   std::vector<double> thresholds;  // the axis codes', one per block
   Tally records;
   Tally codes;
@@ -153,6 +155,11 @@ std::size_t prune(const sketch::Sketch& sketch, Stages& stages, double worst, st
       seen.sketched += count;
       stages.records.add(count, live, 2);
     }
+  }
+  if (stages.codes.on && live != 0 && !stages.axis_prepared) {
+    sketch.prepare_axis(stages.vector, stages.query);
+    stages.axis_prepared = true;
+    stages.codes.on = stages.query.axis.usable;
   }
   if (stages.codes.on && live != 0 &&
       sketch.axis_thresholds(stages.query, worst, stages.thresholds.data())) {
@@ -216,11 +223,11 @@ void start_stages(const sketch::Sketch& sketch, std::size_t n, std::span<const d
                   Stages& stages) {
   const bool codes = sketch.axis_coding() && sketch.axis_rows() == n;
   const bool records = sketch.ready() && sketch.rows() == n;
-  if (!codes && !records) return;
-  sketch.prepare(query, stages.query);
-  stages.codes.on = codes && stages.query.axis.usable;
-  stages.thresholds.resize(sketch.axis_stride() / 64);
+  stages.vector = query;
+  if (records) sketch.prepare(query, stages.query);
   stages.records.on = records && stages.query.usable;
+  stages.codes.on = codes;
+  stages.thresholds.resize(sketch.axis_stride() / 64);
 }
 
 }  // namespace

@@ -99,9 +99,7 @@ void Sketch::prepare(std::span<const double> query, Query& out) const {
   out.usable = false;
   out.coded = false;
   out.axis.usable = false;
-  if (query.size() != dim_) return;
-  if (axis_.axes > 0) axis::prepare(axis_, query.data(), dim_, out.axis);
-  if (!ready()) return;
+  if (query.size() != dim_ || !ready()) return;
   out.record.resize(stride());
   records::compute(basis_.data(), axes_, dim_, metric_ == metrics::Metric::Cosine,
                    residual_slack_, query.data(), out.record.data());
@@ -135,6 +133,11 @@ std::size_t Sketch::code_survivors_of(const Query& query, std::int32_t threshold
   }
   return metrics::code_survivors(query.codes.data(), codes_.data(), grid_.stride, coded_.data(),
                                  threshold, ids, count, out);
+}
+
+void Sketch::prepare_axis(std::span<const double> query, Query& out) const {
+  out.axis.usable = false;
+  if (query.size() == dim_ && axis_.axes > 0) axis::prepare(axis_, query.data(), dim_, out.axis);
 }
 
 bool Sketch::axis_thresholds(const Query& query, double worst, double* out) const {

@@ -88,6 +88,9 @@ class Sketch {
   // Prepares a query of dim values. usable is false when no bound can be
   // proven for it (or nothing is ready); the caller then scores everything.
   void prepare(std::span<const double> query, Query& out) const;
+  // The same for the axis codes alone (out.axis), which prepare leaves out:
+  // a search may not need them.
+  void prepare_axis(std::span<const double> query, Query& out) const;
 
   // Threshold form of `worst` for the bounds: the value a bound must reach
   // for a vector to be ruled out. NaN (nothing is ruled out) when worst is
