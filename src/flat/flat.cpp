@@ -24,8 +24,18 @@ const char* error_name(FlatError error) {
   return "Unknown";
 }
 
+namespace {
+
+sketch::Config flat_config() {
+  sketch::Config config = sketch::default_config();
+  config.axis_codes = true;
+  return config;
+}
+
+}  // namespace
+
 Flat::Flat(std::uint32_t dim, metrics::Metric metric, std::size_t max_vectors)
-    : sketch_(dim, metric, sketch::default_config()),
+    : sketch_(dim, metric, flat_config()),
       bounds_(sketch::bounds_enabled()),
       dim_(dim),
       metric_(metric),
@@ -83,18 +93,85 @@ inline bool hit_before(const Hit& a, const Hit& b) {
   return a.id < b.id;
 }
 
-// Distances are computed in chunks of this many vectors into a small buffer.
+// Distances are computed in chunks of at most this many vectors into a
+// small buffer.
 constexpr std::size_t kChunk = 1024;
 // Work of one pop of the final sort, in values read, for the interruption
 // hook: about two hits per level of the heap.
 constexpr std::size_t kPopWork = 32;
+// Once the heap is full, the pieces bounded against one worst distance
+// start this short and double up to kChunk: the worst is loose at first
+// and improves fastest while few rows have been seen.
+constexpr std::size_t kFirstBounded = 64;
 
-// Bounding a block pays while it rules out at least this share of its rows;
-// once the rows bounded in a search reach kTrialRows and fewer than that
-// share of them were ruled out, the search scores the rest plainly.
+// A stage of bounds pays while it rules out at least its share of the rows
+// it is asked about; once it has been asked about kTrialRows and rules out
+// less, the search leaves it out for the rest of its rows. The axis codes
+// read a block of 64 bytes for most rows, an eighth of what scoring a
+// 64-value row reads; the records read as much for a weaker bound.
 constexpr std::size_t kTrialRows = 4 * kChunk;
-// A block with more survivors than this share is scored whole, streaming.
+// A piece with more survivors than this share is scored whole, streaming.
 constexpr double kStreamShare = 0.5;
+
+// What one stage of bounds ruled out so far in a search.
+struct Tally {
+  std::size_t asked = 0;
+  std::size_t ruled_out = 0;
+  bool on = false;
+  // Counts a call, and leaves the stage out once it has had its trial and
+  // rules out fewer than one in `share_of` of the rows it is asked about.
+  void add(std::size_t count, std::size_t live, std::size_t share_of) {
+    asked += count;
+    ruled_out += count - live;
+    if (asked >= kTrialRows && ruled_out * share_of < asked) on = false;
+  }
+};
+
+// One search's stages of bounds, in the order they run: the records, then
+// the axis codes of the rows the records left. The records cost a 64-byte
+// read per row and settle most rows on data of a few dominant directions,
+// where the codes would read several blocks per row for the same answer;
+// elsewhere they rule out too little, leave the search, and the codes take
+// every row.
+struct Stages {
+  std::span<const double> vector;  // the query
+  sketch::Query query;
+  bool axis_prepared = false;      // the query's axis codes are made at first use
+  std::vector<double> thresholds;  // the axis codes', one per block
+  Tally records;
+  Tally codes;
+};
+
+// The rows among [start, start + count) that the stages on do not rule out
+// against `worst`, written to ids; returns how many, or count + 1 when no
+// stage ran (then ids is not written).
+std::size_t prune(const sketch::Sketch& sketch, Stages& stages, double worst, std::size_t start,
+                  std::size_t count, std::uint32_t* ids, ScanStats& seen) {
+  std::size_t live = count + 1;
+  if (stages.records.on) {
+    const double threshold = sketch.threshold(worst);
+    if (!std::isnan(threshold)) {
+      live = sketch.survivors(stages.query, threshold, start, count, ids);
+      seen.sketched += count;
+      stages.records.add(count, live, 2);
+    }
+  }
+  if (stages.codes.on && live != 0 && !stages.axis_prepared) {
+    sketch.prepare_axis(stages.vector, stages.query);
+    stages.axis_prepared = true;
+    stages.codes.on = stages.query.axis.usable;
+  }
+  if (stages.codes.on && live != 0 &&
+      sketch.axis_thresholds(stages.query, worst, stages.thresholds.data())) {
+    const bool listed = live <= count;
+    const std::size_t asked = listed ? live : count;
+    live = sketch.axis_survivors(stages.query, stages.thresholds.data(),
+                                 listed ? ids : nullptr, start, asked, ids, &seen.code_blocks);
+    seen.coded += asked;
+    stages.codes.add(asked, live, 4);
+  }
+  return live;
+}
 
 // Index of the first of d[i .. count) that ranks before `worst`, or count.
 // Most distances of a scan do not enter the k best, so this is the loop every
@@ -120,6 +197,39 @@ std::size_t next_better(const double* d, std::size_t i, std::size_t count, doubl
   return count;
 }
 
+// The worst kept hit at the front of the full heap `out` is replaced by each
+// of hits (ids[i], dist[i]) that ranks before it, in turn. Vectors arrive
+// in id order, so a new hit whose distance ranks equal to the worst kept one
+// has the larger id and is worse: only a strictly better distance enters.
+template <class IdOf>
+void admit(std::vector<Hit>& out, const double* dist, std::size_t count, IdOf id_of) {
+  std::size_t i = 0;
+  while ((i = next_better(dist, i, count, out.front().distance)) < count) {
+    std::pop_heap(out.begin(), out.end(), hit_before);
+    out.back() = Hit{id_of(i), dist[i]};
+    std::push_heap(out.begin(), out.end(), hit_before);
+    ++i;
+  }
+}
+
+// Stages of bounds, when they can be used for this query: a row that a
+// stage rules out against the worst kept distance has a computed distance
+// that does not rank before it (the proofs are beside the bounds, in
+// sketch/axis_codes.cpp and sketch/records.cpp), so it could not enter the
+// heap and is not read. The worst kept distance only gets better while a
+// piece is admitted, so a worst taken at the start of a piece stays valid
+// for the whole piece.
+void start_stages(const sketch::Sketch& sketch, std::size_t n, std::span<const double> query,
+                  Stages& stages) {
+  const bool codes = sketch.axis_coding() && sketch.axis_rows() == n;
+  const bool records = sketch.ready() && sketch.rows() == n;
+  stages.vector = query;
+  if (records) sketch.prepare(query, stages.query);
+  stages.records.on = records && stages.query.usable;
+  stages.codes.on = codes;
+  stages.thresholds.resize(sketch.axis_stride() / 64);
+}
+
 }  // namespace
 
 std::optional<FlatError> Flat::search(std::span<const double> query, std::uint32_t k,
@@ -133,82 +243,52 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint32
   // one result, and never more than n.
   const std::size_t keep = std::min<std::size_t>(std::max<std::uint32_t>(k, 1), n);
   out.reserve(keep);
-
-  // Sketch bounds, when they can be used for this query: a row whose bound
-  // reaches the threshold of the worst kept distance has a computed distance
-  // that does not rank before it (the proof is beside the bounds, in
-  // sketch/records.cpp), so it could not enter the heap below and is not read. The
-  // worst kept distance only gets better while a block is admitted, so a
-  // threshold taken at the start of a block stays valid for the whole block.
-  sketch::Query sketched;
-  bool bounding = bounds_ && sketch_.ready() && sketch_.rows() == n;
-  if (bounding) {
-    sketch_.prepare(query, sketched);
-    bounding = sketched.usable;
-  }
-  std::size_t bounded = 0;  // rows bounded so far, and how many survived
-  std::size_t survived = 0;
+  Stages stages;
+  if (bounds_) start_stages(sketch_, n, query, stages);
   ScanStats seen;
 
   // `out` is a max-heap under hit_before holding the best `keep` hits seen so
-  // far, the worst of them at the front. Vectors arrive in id order, so a new
-  // hit whose distance ranks equal to the worst kept one has the larger id
-  // and is worse: only a strictly better distance enters a full heap.
+  // far, the worst of them at the front.
   std::array<double, kChunk> dist;
   std::array<std::uint32_t, kChunk> ids;
   const double* data = vectors_.data();
   const double* data_end = data + n * dim_;
   const metrics::simd::Path path = metrics::simd::best();
-  for (std::size_t start = 0; start < n; start += kChunk) {
-    const std::size_t count = std::min(kChunk, n - start);
+  for (std::size_t start = 0, count = 0; start < n; start += count) {
+    const bool full = out.size() == keep;
+    count = full ? std::min({kChunk, n - start, std::max(kFirstBounded, start)})
+                 : std::min(kChunk, std::min(keep - out.size(), n - start));
     if (interrupt != nullptr && interrupt->after(count * dim_)) {
       out.clear();
       return FlatError::Interrupted;
     }
-    if (bounding && out.size() == keep) {
-      const double threshold = sketch_.threshold(out.front().distance);
-      if (!std::isnan(threshold)) {
-        const std::size_t live = sketch_.survivors(sketched, threshold, start, count, ids.data());
-        bounded += count;
-        survived += live;
-        seen.sketched += count;
-        if (bounded >= kTrialRows && static_cast<double>(survived) > kStreamShare * bounded) {
-          bounding = false;  // the bounds rule out too little on this data
-        }
-        if (static_cast<double>(live) <= kStreamShare * count) {
-          metrics::simd::score_rows(path, metric_, query, data, dim_, ids.data(), live,
-                                    dist.data());
-          seen.scored += live;
-          std::size_t i = 0;
-          while ((i = next_better(dist.data(), i, live, out.front().distance)) < live) {
-            std::pop_heap(out.begin(), out.end(), hit_before);
-            out.back() = Hit{ids[i], dist[i]};
-            std::push_heap(out.begin(), out.end(), hit_before);
-            ++i;
-          }
-          continue;
-        }
-        // Most rows survive: scoring the whole block streams faster, and
-        // gives the same distances.
+    if (full) {
+      const std::size_t live =
+          prune(sketch_, stages, out.front().distance, start, count, ids.data(), seen);
+      if (static_cast<double>(live) <= kStreamShare * count) {
+        metrics::simd::score_rows(path, metric_, query, data, dim_, ids.data(), live,
+                                  dist.data());
+        seen.scored += live;
+        admit(out, dist.data(), live, [&](std::size_t i) { return ids[i]; });
+        continue;
       }
+      // Most rows survive (or no stage ran): scoring the whole piece streams
+      // faster, and gives the same distances.
     }
     // One scan in pieces: each piece may already fetch the next one.
     metrics::simd::score_block(path, metric_, query, data + start * dim_, dim_, count,
                                dist.data(), data_end);
     seen.scored += count;
-    std::size_t i = 0;
-    // Filling: every hit enters until `keep` are held.
-    for (; i < count && out.size() < keep; ++i) {
-      out.push_back(Hit{static_cast<std::uint32_t>(start + i), dist[i]});
-      std::push_heap(out.begin(), out.end(), hit_before);
+    if (!full) {
+      // Filling: every hit enters, and the heap is full after this piece.
+      for (std::size_t i = 0; i < count; ++i) {
+        out.push_back(Hit{static_cast<std::uint32_t>(start + i), dist[i]});
+        std::push_heap(out.begin(), out.end(), hit_before);
+      }
+      continue;
     }
-    if (i == count) continue;
-    while ((i = next_better(dist.data(), i, count, out.front().distance)) < count) {
-      std::pop_heap(out.begin(), out.end(), hit_before);
-      out.back() = Hit{static_cast<std::uint32_t>(start + i), dist[i]};
-      std::push_heap(out.begin(), out.end(), hit_before);
-      ++i;
-    }
+    admit(out, dist.data(), count,
+          [start](std::size_t i) { return static_cast<std::uint32_t>(start + i); });
   }
   if (stats != nullptr) *stats = seen;
   // std::sort_heap one pop at a time, so that sorting a large k polls too.

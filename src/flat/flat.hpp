@@ -24,9 +24,12 @@ namespace tarsim::flat {
 enum class FlatError : std::uint8_t { EmptyIndex, EmptyVectors, TooManyVectors, Interrupted };
 const char* error_name(FlatError error);
 
-// What one search read: rows whose sketch was bounded, rows scored exactly.
+// What one search read: rows whose record was bounded, rows asked of the
+// axis codes and the 64-byte blocks of them read, rows scored exactly.
 struct ScanStats {
   std::size_t sketched = 0;
+  std::size_t coded = 0;
+  std::size_t code_blocks = 0;
   std::size_t scored = 0;
 };
 

@@ -510,6 +510,103 @@ std::size_t code_survivors(const std::int8_t* query, const std::int8_t* codes,
   return live;
 }
 
+// Row j of a walk over the axis codes: ids[j], or begin + j without ids.
+inline std::size_t row_id(const std::uint32_t* ids, std::size_t begin, std::size_t j) {
+  return ids != nullptr ? std::size_t{ids[j]} : begin + j;
+}
+
+// The rows among begin .. begin + count (or ids) whose weighted code sums stay below
+// `threshold` block after block; see axis_code_survivors in metrics.hpp.
+// Each block's sum is of integers and exact in any order (I::code_block),
+// and the running sum takes the blocks in order, so every set gets the same
+// survivors.
+template <class I>
+std::size_t axis_code_survivors(const std::int8_t* query, const std::int8_t* codes,
+                                std::size_t stride, const double* weights, double threshold,
+                                const std::uint32_t* ids, std::size_t begin, std::size_t count,
+                                std::uint32_t* out, std::size_t* blocks_read) {
+  constexpr std::size_t kBlock = 64;
+  // Most rows are given up after their first block, so the first line of a
+  // row this far ahead is requested: the rows are not read whole, and may
+  // be scattered.
+  constexpr std::size_t kAhead = 8;
+  const std::size_t blocks = stride / kBlock;
+  std::size_t live = 0;
+  std::size_t read = 0;
+  for (std::size_t j = 0; j < count; ++j) {
+    const std::size_t id = row_id(ids, begin, j);
+    const std::int8_t* x = codes + id * stride;
+    if (j + kAhead < count) {
+      __builtin_prefetch(codes + row_id(ids, begin, j + kAhead) * stride, 0, 3);
+    }
+    bool ruled_out = false;
+    if (x[0] != -128) {
+      double acc = 0.0;
+      for (std::size_t b = 0; b < blocks; ++b) {
+        const std::size_t at = b * kBlock;
+        acc = acc + weights[b] * static_cast<double>(I::code_block(query + at, x + at));
+        ++read;
+        if (acc >= threshold) {
+          ruled_out = true;
+          break;
+        }
+      }
+    }
+    out[live] = static_cast<std::uint32_t>(id);
+    live += !ruled_out;
+  }
+  if (blocks_read != nullptr) *blocks_read += read;
+  return live;
+}
+
+// The sum over 64 codes of weight times code, of integers: |weight| <=
+// 32767 and |code| <= 128, so no partial sum leaves 32 bits, and the sum is
+// exact in whatever order the set's vector unit takes it.
+inline std::int32_t code_dot(const std::int16_t* w, const std::int8_t* x) {
+  std::int32_t sum = 0;
+  for (std::size_t k = 0; k < 64; ++k) sum += std::int32_t{w[k]} * std::int32_t{x[k]};
+  return sum;
+}
+
+// See axis_dot_survivors in metrics.hpp; the walk of axis_code_survivors
+// with a threshold per block.
+template <class I>
+std::size_t axis_dot_survivors(const std::int16_t* weights, const std::int8_t* codes,
+                               std::size_t stride, const double* units,
+                               const double* thresholds, const std::uint32_t* ids,
+                               std::size_t begin, std::size_t count, std::uint32_t* out,
+                               std::size_t* blocks_read) {
+  constexpr std::size_t kBlock = 64;
+  constexpr std::size_t kAhead = 8;
+  const std::size_t blocks = stride / kBlock;
+  std::size_t live = 0;
+  std::size_t read = 0;
+  for (std::size_t j = 0; j < count; ++j) {
+    const std::size_t id = row_id(ids, begin, j);
+    const std::int8_t* x = codes + id * stride;
+    if (j + kAhead < count) {
+      __builtin_prefetch(codes + row_id(ids, begin, j + kAhead) * stride, 0, 3);
+    }
+    bool ruled_out = false;
+    if (x[0] != -128) {
+      double acc = 0.0;
+      for (std::size_t b = 0; b < blocks; ++b) {
+        const std::size_t at = b * kBlock;
+        acc = acc + units[b] * static_cast<double>(code_dot(weights + at, x + at));
+        ++read;
+        if (acc >= thresholds[b]) {
+          ruled_out = true;
+          break;
+        }
+      }
+    }
+    out[live] = static_cast<std::uint32_t>(id);
+    live += !ruled_out;
+  }
+  if (blocks_read != nullptr) *blocks_read += read;
+  return live;
+}
+
 // ---------------------------------------------------------------- records
 
 // The euclidean sketch bounds of `count` records into lb (sketch/records.hpp

@@ -74,6 +74,22 @@ inline bool ranks_equal(double a, double b) {
 // written to out in their order (out may be ids); returns how many. Every
 // code lies in [-127, 127], so no sum of a stride up to 32768 overflows.
 //
+// axis_code_survivors: weighted sums of squared code gaps, block by block.
+// Rows ids[0 .. count) (begin .. begin + count when ids is null; out may be
+// ids), row id's codes at codes + id * stride (stride
+// a multiple of 64). Block b of a row adds weights[b] times the integer sum
+// over its 64 codes of max(0, |query[k] - code[k]| - 1)^2 to a running
+// double sum, from +0.0, in block order; the row is ruled out at the first
+// block after which that sum is at least `threshold` (never when threshold
+// is NaN), and a row whose first code is -128 is never ruled out and not
+// read. The ids of the rows not ruled out go to out in their order; returns
+// how many, and adds the blocks summed to *blocks_read when it is not null.
+//
+// axis_dot_survivors: the same walk over the blocks with weighted code
+// products: block b adds units[b] times the integer sum over its 64 codes of
+// weights[k] * code[k], and the row is ruled out at the first block b after
+// which the running sum is at least thresholds[b].
+//
 // euclidean_record_bounds: euclidean lower bounds from sketch records (their
 // layout, their meaning and the proof that they hold are in
 // sketch/records.hpp). For the record of row i, at records + (ids ? ids[i] :

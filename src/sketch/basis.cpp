@@ -95,6 +95,8 @@ bool iterate(const std::vector<const double*>& sample, std::size_t m, std::size_
   return true;
 }
 
+}  // namespace
+
 // eps for the rows of x: |E|_2 <= |E|_F, and entry (i, j) of E is within
 // |computed G_ij - [i == j]| + g(dim) * (computed sum of |B_ik||B_jk|)
 // * (1 + g(dim)) of the truth. The sum of m^2 squares and the square root
@@ -117,8 +119,6 @@ double orthogonality_error(const std::vector<double>& x, std::size_t m, std::siz
   }
   return std::sqrt(frob) * (1.0 + 0x1p-30);
 }
-
-}  // namespace
 
 std::size_t axes_for(const Config& config, std::size_t dim) {
   std::size_t m = config.max_axes;

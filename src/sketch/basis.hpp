@@ -25,6 +25,10 @@ struct Basis {
   double eps = 0.0;
 };
 
+// A proven bound on |B B' - I| (spectral norm) for the m rows of dim values
+// in x, as computed.
+double orthogonality_error(const std::vector<double>& x, std::size_t m, std::size_t dim);
+
 // Fits m axes of dim values to the sample. False when no basis could be
 // made, or its orthogonality not proven to within eps <= 2^-20, which the
 // bounds require.

@@ -27,17 +27,26 @@ struct Config {
   // byte each, for a second, finer bound (see codes.hpp). Kept from
   // dimension 128 on, up to 32768.
   bool codes = false;
+  // Euclidean only: also keep every vector's coordinates along principal
+  // axes fitted to the data, one byte each, for a bound read 64 axes at a
+  // time (see axis_codes.hpp). Kept from dimension 64 on, up to
+  // axis_max_dim: the fit and every code cost a product with the basis.
+  bool axis_codes = false;
+  std::uint32_t axis_max_dim = 512;
 #if TARSIM_TESTING
   // Test build only. ignore_size_rule: max_axes alone limits the axes, and
   // the dimension rules of the sketches and codes are off (tests at small
   // dimensions). The rest are planted faults that make the bounds unsound:
   // the rounding margins are multiplied by margin_scale, drop_tail leaves
   // out the residual term of the inner product and cosine bounds, and the
-  // code bound's threshold is multiplied by code_threshold_scale.
+  // code bound's threshold is multiplied by code_threshold_scale (the axis
+  // codes' threshold too), and axis_gap_wide takes every axis code gap as
+  // one cell more than it proves.
   bool ignore_size_rule = false;
   double margin_scale = 1.0;
   bool drop_tail = false;
   double code_threshold_scale = 1.0;
+  bool axis_gap_wide = false;
 #endif
 };
 

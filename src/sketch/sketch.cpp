@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "sketch/basis.hpp"
 #include "sketch/records.hpp"
@@ -28,8 +29,8 @@ void Sketch::update(const double* data, std::size_t n) {
     fit(data, n);
     return;
   }
-  if (!ready()) return;
-  const std::size_t have = rows();
+  if (!ready() && !axis_coding()) return;
+  const std::size_t have = ready() ? rows() : axis_rows();
   if (n <= have) return;
   add_records(data, have, n);
 }
@@ -42,12 +43,24 @@ void Sketch::fit(const double* data, std::size_t n) {
   grid_ = {};
   codes_.clear();
   coded_.clear();
+  axis_ = {};
+  axis_codes_.clear();
+  const std::vector<const double*> sample = basis::sample(data, n, dim_);
+  fit_records(sample);
+  if (axis::wanted(config_, metric_, dim_)) {
+    axis_ = axis::fit(sample, dim_, axis::axes_for(dim_), metric_);
+#if TARSIM_TESTING
+    axis_.drop_tail = config_.drop_tail;
+#endif
+  }
+  add_records(data, 0, n);
+}
+
+void Sketch::fit_records(const std::vector<const double*>& sample) {
   const std::size_t m = basis::axes_for(config_, dim_);
   if (m == 0) return;
-  const std::vector<const double*> sample = basis::sample(data, n, dim_);
   basis::Basis fitted;
   if (!basis::fit(sample, m, dim_, fitted)) return;
-
   eps_ = fitted.eps;
   axes_ = static_cast<std::uint32_t>(m);
   basis_.swap(fitted.rows);
@@ -58,10 +71,16 @@ void Sketch::fit(const double* data, std::size_t n) {
   margin_ *= config_.margin_scale;
 #endif
   if (codes::wanted(config_, metric_, dim_)) grid_ = codes::fit(sample, dim_);
-  add_records(data, 0, n);
 }
 
 void Sketch::add_records(const double* data, std::size_t from, std::size_t n) {
+  if (axis_.axes > 0) {
+    axis_codes_.resize(n * axis_.axes);
+    for (std::size_t id = from; id < n; ++id) {
+      axis::encode(axis_, data + id * dim_, dim_, axis_codes_.data() + id * axis_.axes);
+    }
+  }
+  if (!ready()) return;
   records_.resize(n * stride());
   if (grid_.stride > 0) {
     codes_.resize(n * grid_.stride);
@@ -79,7 +98,8 @@ void Sketch::add_records(const double* data, std::size_t from, std::size_t n) {
 void Sketch::prepare(std::span<const double> query, Query& out) const {
   out.usable = false;
   out.coded = false;
-  if (!ready() || query.size() != dim_) return;
+  out.axis.usable = false;
+  if (query.size() != dim_ || !ready()) return;
   out.record.resize(stride());
   records::compute(basis_.data(), axes_, dim_, metric_ == metrics::Metric::Cosine,
                    residual_slack_, query.data(), out.record.data());
@@ -113,6 +133,49 @@ std::size_t Sketch::code_survivors_of(const Query& query, std::int32_t threshold
   }
   return metrics::code_survivors(query.codes.data(), codes_.data(), grid_.stride, coded_.data(),
                                  threshold, ids, count, out);
+}
+
+void Sketch::prepare_axis(std::span<const double> query, Query& out) const {
+  out.axis.usable = false;
+  if (query.size() == dim_ && axis_.axes > 0) axis::prepare(axis_, query.data(), dim_, out.axis);
+}
+
+bool Sketch::axis_thresholds(const Query& query, double worst, double* out) const {
+  axis::thresholds(axis_, query.axis, worst, out);
+  bool any = false;
+  for (std::size_t b = 0; b < axis_.axes / axis::kBlock; ++b) {
+#if TARSIM_TESTING
+    out[b] *= out[b] > 0.0 ? config_.code_threshold_scale : 1.0 / config_.code_threshold_scale;
+#endif
+    any |= out[b] < std::numeric_limits<double>::infinity();
+  }
+  return any;
+}
+
+std::size_t Sketch::axis_survivors(const Query& query, const double* thresholds,
+                                   const std::uint32_t* from, std::size_t begin,
+                                   std::size_t count, std::uint32_t* ids,
+                                   std::size_t* blocks_read) const {
+  if (!query.axis.usable || axis_.axes == 0) {
+    for (std::size_t j = 0; j < count; ++j) {
+      ids[j] = from != nullptr ? from[j] : static_cast<std::uint32_t>(begin + j);
+    }
+    return count;
+  }
+  if (metric_ != metrics::Metric::Euclidean) {
+    return metrics::axis_dot_survivors(query.axis.weights.data(), axis_codes_.data(), axis_.axes,
+                                       query.axis.units.data(), thresholds, from, begin, count,
+                                       ids, blocks_read);
+  }
+#if TARSIM_TESTING
+  if (config_.axis_gap_wide) {
+    return axis::survivors_gap_wide(axis_, query.axis.codes.data(), axis_codes_.data(),
+                                    thresholds[0], from, begin, count, ids);
+  }
+#endif
+  return metrics::axis_code_survivors(query.axis.codes.data(), axis_codes_.data(), axis_.axes,
+                                      axis_.weights.data(), thresholds[0], from, begin, count,
+                                      ids, blocks_read);
 }
 
 std::int64_t Sketch::code_sum(const Query& query, std::uint32_t id) const {

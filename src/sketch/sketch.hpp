@@ -15,6 +15,7 @@
 
 #include "core/storage.hpp"
 #include "metrics/metrics.hpp"
+#include "sketch/axis_codes.hpp"
 #include "sketch/codes.hpp"
 #include "sketch/config.hpp"
 
@@ -31,6 +32,8 @@ struct Query {
   // Its codes (zero past the dimension) and whether it has them.
   std::vector<std::int8_t> codes;
   bool coded = false;
+  // What the axis codes need of it (axis.usable: whether they can be used).
+  axis::Prepared axis;
 };
 
 class Sketch {
@@ -45,15 +48,22 @@ class Sketch {
   std::uint32_t axes() const { return axes_; }
   std::size_t stride() const { return std::size_t{axes_} + 3; }
   std::size_t rows() const { return stride() == 3 ? 0 : records_.size() / stride(); }
-  // The record, and the codes with their flag byte when they are kept.
+  // The record, the codes with their flag byte, and the axis codes, of
+  // those that are kept.
   std::size_t bytes_per_vector() const {
-    return ready() ? stride() * sizeof(double) + (coding() ? grid_.stride + 1 : 0) : 0;
+    return (ready() ? stride() * sizeof(double) + (coding() ? grid_.stride + 1 : 0) : 0) +
+           axis_.axes;
   }
   // Bytes held (capacities), for diagnostics.
   std::size_t memory_bytes() const {
-    return (basis_.capacity() + records_.capacity()) * sizeof(double) + codes_.capacity() +
-           coded_.capacity();
+    return (basis_.capacity() + records_.capacity() + axis_.basis.capacity()) * sizeof(double) +
+           codes_.capacity() + coded_.capacity() + axis_codes_.capacity();
   }
+  // Whether the axis codes are kept (then for every row), how many axes,
+  // and for how many rows.
+  bool axis_coding() const { return axis_.axes > 0; }
+  std::size_t axis_stride() const { return axis_.axes; }
+  std::size_t axis_rows() const { return axis_.axes > 0 ? axis_codes_.size() / axis_.axes : 0; }
   // Whether the codes are kept (then with every record).
   bool coding() const { return ready() && grid_.stride > 0; }
   // Bytes of codes per vector: the dimension rounded up to 64.
@@ -78,6 +88,9 @@ class Sketch {
   // Prepares a query of dim values. usable is false when no bound can be
   // proven for it (or nothing is ready); the caller then scores everything.
   void prepare(std::span<const double> query, Query& out) const;
+  // The same for the axis codes alone (out.axis), which prepare leaves out:
+  // a search may not need them.
+  void prepare_axis(std::span<const double> query, Query& out) const;
 
   // Threshold form of `worst` for the bounds: the value a bound must reach
   // for a vector to be ruled out. NaN (nothing is ruled out) when worst is
@@ -107,6 +120,19 @@ class Sketch {
   std::size_t code_survivors_of(const Query& query, std::int32_t threshold,
                                 const std::uint32_t* ids, std::size_t count,
                                 std::uint32_t* out) const;
+  // The axis code bound: axis_thresholds(query, worst, out) writes, one per
+  // block of 64 axes (axis_stride() / 64 of them), the weighted code sum
+  // that proves after that block that a row's computed metric value does
+  // not rank before worst (NaN or +infinity when nothing is proven), and
+  // says whether any can rule a row out; axis_survivors keeps the rows
+  // among [begin, begin + count), or among from[0 .. count) when from is not
+  // null, that no block rules out, in their order, written to ids (which may
+  // be from; all of them when the query has no axis codes), and adds the
+  // 64-code blocks it read to *blocks_read.
+  bool axis_thresholds(const Query& query, double worst, double* out) const;
+  std::size_t axis_survivors(const Query& query, const double* thresholds,
+                             const std::uint32_t* from, std::size_t begin, std::size_t count,
+                             std::uint32_t* ids, std::size_t* blocks_read) const;
   // The lower bound itself, in threshold units (squared for the euclidean
   // distance); NaN when nothing is proven. For tests.
   double bound(const Query& query, std::uint32_t id) const;
@@ -118,6 +144,8 @@ class Sketch {
   // The code sum of one row against the query, -1 when either has no codes
   // (testing::Knobs::code_sum).
   std::int64_t code_sum(const Query& query, std::uint32_t id) const;
+  // Fits the records' basis to the sample (axes_ stays 0 when none is made).
+  void fit_records(const std::vector<const double*>& sample);
   // Computes the records (and codes) of rows [from, n) of data into place.
   void add_records(const double* data, std::size_t from, std::size_t n);
 
@@ -137,6 +165,9 @@ class Sketch {
   codes::Grid grid_;
   std::vector<std::int8_t, LineAllocator<std::int8_t>> codes_;
   std::vector<std::uint8_t> coded_;
+  // The axis codes: axis_.axes bytes per row (none when axis_.axes is 0).
+  axis::Grid axis_;
+  std::vector<std::int8_t, LineAllocator<std::int8_t>> axis_codes_;
 };
 
 }  // namespace tarsim::sketch

@@ -28,12 +28,14 @@ using sketch::testing::small_config;
 
 // One row of the given kind: 0 near a low-dimensional subspace with a
 // shared offset (the bounds rule out most rows), 1 small integers (ties),
-// 2 hostile (specials mixed into small integers, constant rows), 3 Gaussian,
+// 2 hostile (specials, denormals among them, mixed into small integers,
+// constant rows), 3 Gaussian,
 // 4 Gaussian scaled by 10^u, u uniform in [-150, 150] (rows on wildly
 // different scales, many beyond a record).
 void fill_row(std::mt19937_64& rng, int kind, const V& axes, double* row, std::size_t dim) {
   std::normal_distribution<double> normal;
-  const double specials[] = {0.0, -0.0, kNaN, kInf, -kInf, 1e150, -1e150, 1e-300, -1e-300};
+  const double specials[] = {0.0,    -0.0,   kNaN,   kInf,    -kInf,    1e150,
+                             -1e150, 1e-300, -1e-300, 1e-310, -4.9e-324};
   const double c0 = normal(rng) * 5, c1 = normal(rng);
   const bool constant = rng() % 8 == 0;
   const double spread =
@@ -90,14 +92,16 @@ struct Family {
 };
 
 // Grows an index row by row across refits of the basis and compares
-// searches with and without bounds at several sizes; returns the first
-// difference or "".
+// searches with and without bounds at several sizes (the inner product and
+// cosine only when products_only); returns the first difference or "".
 std::string grow_and_compare(const sketch::Config& config, std::uint64_t seed,
-                             std::size_t max_dim, const Family& family = {}) {
+                             std::size_t max_dim, const Family& family = {},
+                             bool products_only = false) {
   std::mt19937_64 rng(seed);
   std::normal_distribution<double> normal;
   std::size_t bounded_searches = 0;
   for (Metric metric : {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine}) {
+    if (products_only && metric == Metric::Euclidean) continue;
     for (std::size_t dim : family.dims) {
       if (dim > max_dim) continue;
       for (int kind : family.kinds) {
@@ -151,6 +155,7 @@ TEST(FlatBounds, SameResultsWithAndWithoutBoundsAcrossRefits) {
 TEST(FlatBounds, SameResultsOnRowsOfWildlyDifferentScales) {
   sketch::Config config;
   config.min_rows = 2048;
+  config.axis_codes = true;
   // Under an emulator: two of these dimensions, each of which gives some 15
   // bounded searches.
   using Dims = std::vector<std::size_t>;
@@ -162,10 +167,52 @@ TEST(FlatBounds, SameResultsOnRowsOfWildlyDifferentScales) {
   EXPECT_EQ(grow_and_compare(config, 13, 193, scales), "");
 }
 
+// The axis codes a little past the first fit, at one and a few whole blocks
+// (every metric) and one axis past them (euclidean), on ties, specials,
+// signed zeros and denormals, and on rows of wildly different scales.
+TEST(FlatBounds, SameResultsWithAxisCodesOnHostileRows) {
+  sketch::Config config;
+  config.min_rows = 1024;
+  config.axis_codes = true;
+  // Under an emulator: one whole block and one axis past two.
+  using Dims = std::vector<std::size_t>;
+  const Family hostile{.dims = tarsim::testing::emulated() ? Dims{64, 129} : Dims{64, 65, 128, 129, 193},
+                       .kinds = {0, 1, 2, 3, 4},
+                       .n = 1500};
+  EXPECT_EQ(grow_and_compare(config, 14, 193, hostile), "");
+}
+
 TEST(FlatBounds, PlantedUnsoundBoundChangesResults) {
   sketch::Config planted = small_config(6);
   planted.drop_tail = true;
   EXPECT_NE(grow_and_compare(planted, 12, 40), "");
+}
+
+// Each planted fault of the axis codes alone: the records are left out (no
+// axes), so whatever is ruled out, the codes ruled out.
+TEST(FlatBounds, PlantedUnsoundAxisCodesChangeResults) {
+  const Family family{.dims = {65, 130}, .kinds = {0, 3}, .n = 1500};
+  sketch::Config planted = small_config(0);
+  planted.axis_gap_wide = true;
+  EXPECT_NE(grow_and_compare(planted, 15, 130, family), "");
+  planted = small_config(0);
+  planted.code_threshold_scale = 0.1;
+  EXPECT_NE(grow_and_compare(planted, 16, 130, family), "");
+  // The same families without a fault give the same results.
+  EXPECT_EQ(grow_and_compare(small_config(0), 17, 130, family), "");
+}
+
+// The same for the inner product and cosine codes, at whole blocks: the
+// term for the axes not read left out, and the threshold 10x too small.
+TEST(FlatBounds, PlantedUnsoundProductCodesChangeResults) {
+  const Family family{.dims = {64, 128}, .kinds = {0, 3}, .n = 1500};
+  sketch::Config planted = small_config(0);
+  planted.drop_tail = true;
+  EXPECT_NE(grow_and_compare(planted, 18, 128, family, true), "");
+  planted = small_config(0);
+  planted.code_threshold_scale = 0.1;
+  EXPECT_NE(grow_and_compare(planted, 19, 128, family, true), "");
+  EXPECT_EQ(grow_and_compare(small_config(0), 20, 128, family, true), "");
 }
 
 TEST(FlatBounds, DefaultsSkipWhatCannotPay) {
@@ -195,10 +242,11 @@ TEST(FlatBounds, DefaultsSkipWhatCannotPay) {
     if (kind == 0) {
       EXPECT_LT(stats.scored, n / 10);
     } else {
-      // Gaussian data: the bounds rule out nearly nothing, so they are given
-      // up after a few blocks.
+      // Gaussian data: the records rule out nearly nothing, so they are
+      // given up after a few pieces; the axis codes rule out most rows.
       EXPECT_LT(stats.sketched, n / 2);
-      EXPECT_GT(stats.scored, n * 9 / 10);
+      EXPECT_GT(stats.coded, n * 9 / 10);
+      EXPECT_LT(stats.scored, n / 10);
     }
     EXPECT_EQ(compare(index, query, 10), "");
   }

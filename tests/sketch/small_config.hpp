@@ -1,6 +1,6 @@
 // Sketch settings for tests: small indexes get sketches too, and refits come
 // at every doubling, so a few hundred rows already cross several refits;
-// euclidean ones keep codes at every dimension.
+// euclidean ones keep codes at every dimension, and axis codes from 64 on.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,9 @@ inline Config small_config(std::uint32_t axes) {
   config.max_axes = axes;
   config.ignore_size_rule = true;
   config.codes = true;
+  config.axis_codes = true;
+  // The axis fit costs dim^3: dimension 700 would take most of a test's time.
+  config.axis_max_dim = 256;
   return config;
 }
 
