@@ -176,7 +176,8 @@ TEST(FlatBounds, SameResultsWithAxisCodesOnHostileRows) {
   config.axis_codes = true;
   // Under an emulator: one whole block and one axis past two.
   using Dims = std::vector<std::size_t>;
-  const Family hostile{.dims = tarsim::testing::emulated() ? Dims{64, 129} : Dims{64, 65, 128, 129, 193},
+  const bool small = tarsim::testing::emulated();
+  const Family hostile{.dims = small ? Dims{64, 129} : Dims{64, 65, 128, 129, 193},
                        .kinds = {0, 1, 2, 3, 4},
                        .n = 1500};
   EXPECT_EQ(grow_and_compare(config, 14, 193, hostile), "");
