@@ -39,7 +39,7 @@ asan_runtime=$("$compiler" -print-file-name=libasan.so)
 ubsan_runtime=$("$compiler" -print-file-name=libubsan.so)
 export LD_PRELOAD="$asan_runtime $ubsan_runtime"
 export ASAN_OPTIONS="$common:detect_leaks=0:log_path=$reports/asan"
-export PYTHONPATH="$build:$root/tests/hardening"
+export PYTHONPATH="$build:$root/tests/hardening:$root/tests/runner"
 export TARSIM_SANITIZED=1
 cd "$build"
 imported=$("$venv/python" -c 'import tarsim; print(tarsim.__file__)')
@@ -49,7 +49,8 @@ case "$imported" in
   *) echo "the sanitized module was not the one imported" >&2; exit 1 ;;
 esac
 status=0
-"$venv/python" -m pytest -q -p no:cacheprovider -p sanitize_profile "$root/tests" "$@" || status=$?
+"$venv/python" -m pytest -p no:cacheprovider -p sanitize_profile -p progress_lines "$root/tests" "$@" \
+  || status=$?
 
 if compgen -G "$reports/*" >/dev/null; then
   echo "== Sanitizer reports" >&2
