@@ -12,7 +12,7 @@
 set -euo pipefail
 [ $# -eq 1 ] || { echo "usage: bash scripts/wheels.sh DIR" >&2; exit 2; }
 source "$(dirname "$0")/steps.sh"
-out=$(absolute "$1")
+out=$(realpath -m "$1")
 cd "$steps_root"
 
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
@@ -54,7 +54,9 @@ for version in "${versions[@]}"; do
 done
 
 venv=$(venv_of "${versions[0]}")
+start=$SECONDS
 say "source archive"
 "$venv/bin/python" -m build --sdist --no-isolation --outdir "$out" . >"$raw/sdist.log" 2>&1 \
   || { cat "$raw/sdist.log" >&2; exit 1; }
+took "$start"
 "$venv/bin/python" scripts/wheel_check.py tags "$out" "${versions[@]}"
