@@ -18,7 +18,7 @@ echo "== Sanitized build (build/asan)"
 "$venv/cmake" -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTARSIM_SANITIZE=ON -DTARSIM_BUILD_TESTS=ON -DTARSIM_BUILD_MODULE=ON \
   -DPython_EXECUTABLE="$venv/python" -DCMAKE_MAKE_PROGRAM="$venv/ninja" >/dev/null
-"$venv/cmake" --build "$build"
+"$venv/cmake" --build "$build" 2>&1 | talk_while_quiet
 
 rm -rf "$reports"
 mkdir -p "$reports"
@@ -27,7 +27,7 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan
 
 echo "== C++ core tests under the sanitizers"
 ASAN_OPTIONS="$common:detect_leaks=1:log_path=$reports/asan-ctest" \
-  "$venv/ctest" --test-dir "$build" --output-on-failure -j 2
+  "$venv/ctest" --test-dir "$build" --output-on-failure -j 2 2>&1 | talk_while_quiet
 
 # The interpreter is not built with the sanitizers: the ASan runtime has to be
 # loaded before it, and leak detection is off because the interpreter's own

@@ -107,6 +107,26 @@ compile_progress() {
                -e 's#^.*(\[[0-9]+/[0-9]+\]) Linking CXX [a-z ]+ (.*)$#   \1 linking \2#p'
 }
 
+# talk_while_quiet: copies its input to its output, line by line, and says
+# that the step is still running after every 15 s without a line, so that a
+# log shows progress while one long compile or test runs.
+talk_while_quiet() {
+  local line partial="" quiet=0
+  while true; do
+    if IFS= read -r -t 15 line; then
+      printf '%s\n' "$partial$line"
+      partial="" quiet=0
+    elif [ $? -gt 128 ]; then  # timed out, keeping what came of a line
+      partial+=$line
+      quiet=$((quiet + 15))
+      echo "   ... still running ($quiet s since the last line)"
+    else
+      [ -z "$partial$line" ] || printf '%s\n' "$partial$line"
+      return 0
+    fi
+  done
+}
+
 # ensure_module DIR: builds and installs tarsim into the environment at DIR
 # (which must hold the build tools: scikit-build-core, cmake, ninja) unless
 # the module installed there was built from the same sources. The build tree

@@ -59,9 +59,9 @@ if ! "$dv/bin/cmake" -S . -B build/tests -G Ninja -DTARSIM_BUILD_TESTS=ON -DTARS
   fi
   exit 1
 fi
-"$dv/bin/cmake" --build build/tests -j "$CMAKE_BUILD_PARALLEL_LEVEL"
+"$dv/bin/cmake" --build build/tests -j "$CMAKE_BUILD_PARALLEL_LEVEL" 2>&1 | talk_while_quiet
 say "C++ core tests: running"
-"$dv/bin/ctest" --test-dir build/tests --output-on-failure -j 2
+"$dv/bin/ctest" --test-dir build/tests --output-on-failure -j 2 2>&1 | talk_while_quiet
 took "$start"
 
 # The C++ core once more, cross-built for aarch64 and run under qemu
