@@ -13,6 +13,7 @@ the metadata filter, and the time each step took.
 from __future__ import annotations
 
 import argparse
+import sys
 import time
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -24,6 +25,36 @@ import tarsim
 # before the demo's own packages are installed.
 
 
+class Progress:
+    """A tqdm bar for a loop of COUNT items whose rate is the average over the
+    whole loop so far (items done / time since the start), not the rate of the
+    last update, and that ends at 100 %. In a log, where tqdm cannot redraw,
+    it is written when it starts, every 10 s and when it is complete, not ten
+    times a second."""
+
+    def __init__(self, count: int, desc: str, unit: str) -> None:
+        from tqdm import tqdm
+
+        self.unit = unit
+        self.start = time.perf_counter()
+        self.bar = tqdm(total=count, desc=desc, leave=True,
+                        mininterval=0.1 if sys.stderr.isatty() else 10.0,
+                        bar_format="{l_bar}{bar}| {n_fmt}/{total_fmt} [{elapsed}{postfix}]")
+
+    def update(self, done: int) -> None:
+        rate = (self.bar.n + done) / max(time.perf_counter() - self.start, 1e-9)
+        scaled = next((f"{rate / size:.3g}{prefix}" for size, prefix in ((1e6, "M"), (1e3, "k"))
+                       if rate >= size), f"{rate:.3g}")
+        self.bar.set_postfix_str(f"{scaled} {self.unit}/s", refresh=False)
+        self.bar.update(done)
+
+    def __enter__(self) -> Progress:
+        return self
+
+    def __exit__(self, *_: object) -> None:
+        self.bar.close()
+
+
 @contextmanager
 def timed(label: str, timings: dict[str, float]) -> Iterator[None]:
     start = time.perf_counter()
@@ -32,27 +63,23 @@ def timed(label: str, timings: dict[str, float]) -> Iterator[None]:
 
 
 def build_flat(images: np.ndarray, chunk: int) -> tarsim.PyFlat:
-    from tqdm import tqdm
-
     index = tarsim.PyFlat(images.shape[1])  # euclidean
-    with tqdm(total=len(images), desc="PyFlat ", unit="img") as bar:
+    with Progress(len(images), "PyFlat build  ", "img") as progress:
         for start in range(0, len(images), chunk):
             block = images[start:start + chunk]  # C-contiguous float64: read directly
             index.create(block)
-            bar.update(len(block))
+            progress.update(len(block))
     return index
 
 
 def build_graph(images: np.ndarray, labels: np.ndarray, chunk: int) -> tarsim.PyHNSW:
-    from tqdm import tqdm
-
     index = tarsim.PyHNSW(images.shape[1], metric="euclidean", schema=["label"])
-    with tqdm(total=len(images), desc="PyHNSW ", unit="img") as bar:
+    with Progress(len(images), "PyHNSW build  ", "img") as progress:
         for start in range(0, len(images), chunk):
             block = images[start:start + chunk]
             rows = [[("label", int(label))] for label in labels[start:start + chunk]]
             index.create(block, rows)
-            bar.update(len(block))
+            progress.update(len(block))
     return index
 
 
@@ -70,20 +97,26 @@ def graph_neighbours(index: tarsim.PyHNSW, images: np.ndarray, k: int,
     """The same through the graph. PyHNSW hands back vector copies, not ids,
     so the ids are recovered from the pixels (a few images are duplicates and
     share one key); the query's own image is left out once."""
-    from tqdm import tqdm
-
     result = []
-    for i, image in enumerate(tqdm(images, desc="queries", unit="q", leave=False)):
-        ids: list[int] = []
-        own_left_out = False
-        for _, vector in index.search(image, k + 1):
-            candidates = ids_of[np.asarray(vector).tobytes()]
-            if not own_left_out and i in candidates:
-                own_left_out = True
-                continue
-            ids.extend(j for j in candidates if j != i and j not in ids)
-        result.append(ids[:k])
+    with Progress(len(images), "PyHNSW queries", "queries") as progress:
+        for i, image in enumerate(images):
+            result.append(graph_query(index, i, image, k, ids_of))
+            progress.update(1)
     return result
+
+
+def graph_query(index: tarsim.PyHNSW, i: int, image: np.ndarray, k: int,
+                ids_of: dict[bytes, list[int]]) -> list[int]:
+    """The ids of the k nearest other images of image #i through the graph."""
+    ids: list[int] = []
+    own_left_out = False
+    for _, vector in index.search(image, k + 1):
+        candidates = ids_of[np.asarray(vector).tobytes()]
+        if not own_left_out and i in candidates:
+            own_left_out = True
+            continue
+        ids.extend(j for j in candidates if j != i and j not in ids)
+    return ids[:k]
 
 
 def show(picture: np.ndarray) -> list[str]:

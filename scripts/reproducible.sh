@@ -1,50 +1,51 @@
 #!/usr/bin/env bash
-# Checks that the module's binary does not depend on where it was built: the
-# checkout (tracked and new files, as they are now) is copied into two folders
-# of different names and depths, a wheel is built in each, and the extension
-# modules inside must be byte for byte the same.
-#   bash scripts/reproducible.sh [python]   (default: .venv/bin/python, which
-#                                            needs requirements-test.txt)
+# Checks the release files: the checkout (tracked and new files, as they are
+# now) is copied into two folders of different names and depths, and
+# scripts/wheels.sh builds its wheels and source archive in each. Each set
+# must carry one manylinux wheel per interpreter (wheels.sh checks that), the
+# two sets must be the same byte for byte, and no extension module may hold a
+# path of the machine that built it. The first set is kept in build/wheels.
+#   bash scripts/reproducible.sh
+# The builds use the checkout's virtual environments (see scripts/wheels.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-python=${1:-.venv/bin/python}
-python=$(cd "$(dirname "$python")" && pwd)/$(basename "$python")  # the builds run elsewhere
-export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
+root=$(pwd)
+source scripts/steps.sh
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}  # the copies have no history
+export SOURCE_DATE_EPOCH TARSIM_VENVS=$root
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-for place in a/tarsim somewhere/much/deeper/other-name; do
+places=(a/tarsim somewhere/much/deeper/other-name)
+for place in "${places[@]}"; do
   mkdir -p "$work/$place"
   git ls-files -z -co --exclude-standard | while IFS= read -r -d '' f; do
     [ -e "$f" ] && printf '%s\0' "$f"  # a deleted file is not part of the checkout
   done | tar -c --null -T - | tar -x -C "$work/$place"
 done
 
-sos=()
-for place in a/tarsim somewhere/much/deeper/other-name; do
-  start=$SECONDS
-  echo "   building a wheel in $work/$place ..."
-  (cd "$work/$place" && "$python" -m pip wheel -q --no-build-isolation --no-deps \
-    -w "$work/$place/dist" . >"$work/$place/build.log" 2>&1) || {
-    cat "$work/$place/build.log" >&2
-    echo "the wheel build in $work/$place failed" >&2
-    exit 1
-  }
-  mkdir -p "$work/$place/unpacked"
-  "$python" -m zipfile -e "$work/$place"/dist/*.whl "$work/$place/unpacked"
-  so=$(find "$work/$place/unpacked" -name 'tarsim*.so')
-  [ -n "$so" ] || { echo "no extension module in the wheel built in $place" >&2; exit 1; }
-  sos+=("$so")
-  echo "   built $(basename "$so") in $((SECONDS - start)) s"
+for place in "${places[@]}"; do
+  say "release files built in $work/$place"
+  bash "$work/$place/scripts/wheels.sh" "$work/$place/dist"
 done
 
-if ! cmp "${sos[0]}" "${sos[1]}"; then
-  echo "the two builds differ; strings only one of them holds:" >&2
-  diff <(strings -n 8 "${sos[0]}" | sort -u) <(strings -n 8 "${sos[1]}" | sort -u) >&2 || true
-  exit 1
-fi
-if strings -n 4 "${sos[0]}" | grep -F -e "$work" -e "$(pwd)"; then
-  echo "the extension module holds a path of the machine that built it" >&2
-  exit 1
-fi
-echo "   the two builds are identical ($(stat -c %s "${sos[0]}") bytes)"
+load_pythons
+python=$(venv_of "${versions[0]}")/bin/python
+say "comparing the two sets"
+"$python" scripts/wheel_check.py same "$work/${places[0]}/dist" "$work/${places[1]}/dist" >/dev/null
+for wheel in "$work/${places[0]}"/dist/*.whl; do
+  rm -rf "$work/unpacked"
+  "$python" -m zipfile -e "$wheel" "$work/unpacked"
+  for so in "$work"/unpacked/tarsim*.so; do
+    [ -f "$so" ] || { echo "$(basename "$wheel"): no extension module" >&2; exit 1; }
+    if strings -n 4 "$so" | grep -F -e "$work" -e "$root"; then
+      echo "$(basename "$wheel"): the extension module holds a path of the machine that built it" >&2
+      exit 1
+    fi
+  done
+done
+rm -rf build/wheels
+mkdir -p build
+cp -r "$work/${places[0]}/dist" build/wheels
+echo "   the two sets are identical, byte for byte; kept in build/wheels:"
+"$python" scripts/wheel_check.py tags build/wheels "${versions[@]}"

@@ -18,7 +18,7 @@ echo "== Sanitized build (build/asan)"
 "$venv/cmake" -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTARSIM_SANITIZE=ON -DTARSIM_BUILD_TESTS=ON -DTARSIM_BUILD_MODULE=ON \
   -DPython_EXECUTABLE="$venv/python" -DCMAKE_MAKE_PROGRAM="$venv/ninja" >/dev/null
-"$venv/cmake" --build "$build"
+"$venv/cmake" --build "$build" 2>&1 | talk_while_quiet
 
 rm -rf "$reports"
 mkdir -p "$reports"
@@ -27,7 +27,7 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan
 
 echo "== C++ core tests under the sanitizers"
 ASAN_OPTIONS="$common:detect_leaks=1:log_path=$reports/asan-ctest" \
-  "$venv/ctest" --test-dir "$build" --output-on-failure -j 2
+  "$venv/ctest" --test-dir "$build" --output-on-failure -j 2 2>&1 | talk_while_quiet
 
 # The interpreter is not built with the sanitizers: the ASan runtime has to be
 # loaded before it, and leak detection is off because the interpreter's own
@@ -39,7 +39,7 @@ asan_runtime=$("$compiler" -print-file-name=libasan.so)
 ubsan_runtime=$("$compiler" -print-file-name=libubsan.so)
 export LD_PRELOAD="$asan_runtime $ubsan_runtime"
 export ASAN_OPTIONS="$common:detect_leaks=0:log_path=$reports/asan"
-export PYTHONPATH="$build:$root/tests/hardening"
+export PYTHONPATH="$build:$root/tests/hardening:$root/tests/runner"
 export TARSIM_SANITIZED=1
 cd "$build"
 imported=$("$venv/python" -c 'import tarsim; print(tarsim.__file__)')
@@ -49,7 +49,8 @@ case "$imported" in
   *) echo "the sanitized module was not the one imported" >&2; exit 1 ;;
 esac
 status=0
-"$venv/python" -m pytest -q -p no:cacheprovider -p sanitize_profile "$root/tests" "$@" || status=$?
+"$venv/python" -m pytest -p no:cacheprovider -p sanitize_profile -p progress_lines "$root/tests" "$@" \
+  || status=$?
 
 if compgen -G "$reports/*" >/dev/null; then
   echo "== Sanitizer reports" >&2

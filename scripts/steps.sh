@@ -100,6 +100,33 @@ installed_module_hash() {
   return 0
 }
 
+# compile_progress: of a build's output on stdin, the compiler's and the
+# linker's progress lines, shortened to "[3/32] src/flat/flat.cpp".
+compile_progress() {
+  sed -u -n -E -e 's#^.*(\[[0-9]+/[0-9]+\]) Building CXX object .*\.dir/(.*)\.o$#   \1 \2#p' \
+               -e 's#^.*(\[[0-9]+/[0-9]+\]) Linking CXX [a-z ]+ (.*)$#   \1 linking \2#p'
+}
+
+# talk_while_quiet: copies its input to its output, line by line, and says
+# that the step is still running after every 15 s without a line, so that a
+# log shows progress while one long compile or test runs.
+talk_while_quiet() {
+  local line partial="" quiet=0
+  while true; do
+    if IFS= read -r -t 15 line; then
+      printf '%s\n' "$partial$line"
+      partial="" quiet=0
+    elif [ $? -gt 128 ]; then  # timed out, keeping what came of a line
+      partial+=$line
+      quiet=$((quiet + 15))
+      echo "   ... still running ($quiet s since the last line)"
+    else
+      [ -z "$partial$line" ] || printf '%s\n' "$partial$line"
+      return 0
+    fi
+  done
+}
+
 # ensure_module DIR: builds and installs tarsim into the environment at DIR
 # (which must hold the build tools: scikit-build-core, cmake, ninja) unless
 # the module installed there was built from the same sources. The build tree
@@ -125,9 +152,7 @@ ensure_module() {
   # Show the compiler's progress lines, keep everything in the log.
   if ! "$dir/bin/python" -m pip install -v --no-build-isolation --no-deps \
       -C build-dir="$steps_root/build/wheel-$version" "$steps_root" 2>&1 \
-    | tee "$log" \
-    | sed -u -n -E -e 's#^.*(\[[0-9]+/[0-9]+\]) Building CXX object .*\.dir/(.*)\.o$#   \1 \2#p' \
-                   -e 's#^.*(\[[0-9]+/[0-9]+\]) Linking CXX [a-z ]+ (.*)$#   \1 linking \2#p'; then
+    | tee "$log" | compile_progress; then
     tail -n 60 "$log" >&2
     echo "building tarsim failed; the whole output is in $(shown "$log")" >&2
     return 1
@@ -174,4 +199,28 @@ missing_pythons() {
   for version in $(claimed_pythons); do
     case $found in *" $version "*) ;; *) echo "$version" ;; esac
   done
+}
+
+# load_pythons: fills the arrays versions (X.Y, the default interpreter first)
+# and python_of (X.Y -> command) from find_pythons, and fails unless the
+# default interpreter is python3 on PATH and CPython 3.11 or later.
+load_pythons() {
+  local version command
+  versions=()
+  declare -gA python_of=()
+  while read -r version command; do
+    versions+=("$version")
+    python_of[$version]=$command
+  done < <(find_pythons)
+  [ "${#versions[@]}" -gt 0 ] || { echo "no CPython 3.11 or later found" >&2; return 1; }
+  [ "${python_of[${versions[0]}]}" = python3 ] \
+    || { echo "python3 on PATH must be CPython 3.11 or later (it is the default interpreter)" >&2; return 1; }
+}
+
+# venv_of VERSION: the virtual environment of Python VERSION: .venv for the
+# default interpreter (the first of versions), .venv-X.Y for each other, in
+# the folder TARSIM_VENVS (by default the checkout).
+venv_of() {
+  local base=${TARSIM_VENVS:-$steps_root}
+  if [ "$1" = "${versions[0]}" ]; then echo "$base/.venv"; else echo "$base/.venv-$1"; fi
 }

@@ -1,9 +1,12 @@
 """The scripts a new user runs first."""
 import ast
+import importlib.util
+import json
 import os
 import subprocess
 import sys
 import textwrap
+import zipfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -118,3 +121,78 @@ def test_interpreter_discovery_keeps_one_cpython_per_version_from_3_11_and_names
     assert found.splitlines() == ["3.11 python3", "3.12 python3.12",
                                   f"3.14 {root}/versions/3.14.0/bin/python3"]
     assert missing.split() == ["3.13"]  # claimed in pyproject.toml, found only as PyPy
+
+
+def load_script(path: Path):
+    spec = importlib.util.spec_from_file_location(path.stem, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_wheel_checks_want_one_manylinux_wheel_per_interpreter_and_the_same_bytes(tmp_path: Path):
+    check = load_script(ROOT / "scripts" / "wheel_check.py")
+    good = ["tarsim-0.1.0-cp311-cp311-manylinux_2_34_x86_64.whl",
+            "tarsim-0.1.0-cp312-cp312-manylinux2014_x86_64.manylinux_2_17_x86_64.whl",
+            "tarsim-0.1.0.tar.gz"]
+    assert check.tag_problems(good, ["3.11", "3.12"]) == []
+    unrepaired = good[:1] + ["tarsim-0.1.0-cp312-cp312-linux_x86_64.whl", good[2]]
+    assert [p.split(":")[0] for p in check.tag_problems(unrepaired, ["3.11", "3.12"])] == [
+        "tarsim-0.1.0-cp312-cp312-linux_x86_64.whl"]
+    half = ["tarsim-0.1.0-cp312-cp312-manylinux_2_34_x86_64.linux_x86_64.whl", good[2]]
+    assert len(check.tag_problems(half, ["3.12"])) == 1
+    missing = check.tag_problems(good[:1], ["3.11", "3.12"])
+    assert any("3.12" in p for p in missing) and any("source archive" in p for p in missing)
+    second = "tarsim-0.1.0-cp311-cp311-manylinux_2_28_x86_64.whl"
+    assert check.tag_problems(good + [second], ["3.11", "3.12"])  # two wheels for 3.11
+    assert check.tag_problems(good, ["3.11"])                     # a wheel nobody asked for
+
+    # Two folders with one wheel each whose only difference is a member's date.
+    folders = []
+    for name, date in (("a", (2026, 1, 1, 0, 0, 0)), ("b", (2026, 1, 1, 0, 0, 2))):
+        folder = tmp_path / name
+        folder.mkdir()
+        (folder / "tarsim-c.tar.gz").write_bytes(b"same")
+        with zipfile.ZipFile(folder / good[0], "w") as wheel:
+            wheel.writestr(zipfile.ZipInfo("tarsim.so", date), b"\x7fELF")
+        folders.append(folder)
+    problems = check.same_problems(*folders)
+    assert problems[0] == f"{good[0]} differs" and "tarsim.so" in problems[1], problems
+    (folders[1] / good[0]).write_bytes((folders[0] / good[0]).read_bytes())
+    assert check.same_problems(*folders) == []
+    (folders[1] / "tarsim-c.tar.gz").unlink()
+    assert check.same_problems(*folders) == [f"only in {folders[0]}: tarsim-c.tar.gz"]
+
+
+def test_suite_tally_tells_a_skipped_folder_from_one_that_ran(tmp_path: Path):
+    # A stand-in project: its dask folder is skipped by an import that fails
+    # (as when dask is not installed) and by a skip mark; its flat folder runs.
+    files = {"pyproject.toml": "[tool.pytest.ini_options]\n",
+             "tests/dask/test_cluster.py": "import pytest\npytest.importorskip('no_such_mod')\n"
+                                           "def test_a(): pass\n",
+             "tests/dask/test_more.py": "import pytest\n@pytest.mark.skip\ndef test_b(): pass\n"
+                                        "def test_c(): pass\n",
+             "tests/flat/test_x.py": "import pytest\ndef test_d(): pass\n"
+                                     "@pytest.mark.xfail(strict=True)\ndef test_e(): assert 0\n",
+             "tests/test_top.py": "def test_f(): assert 0\n"}
+    for name, text in files.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text(text)
+    runner = ROOT / "tests" / "runner"
+    tally_file = tmp_path / "tally.json"
+    env = dict(os.environ, PYTHONPATH=str(runner))
+    done = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-p",
+                           "suite_tally", f"--suite-tally={tally_file}", "tests"],
+                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1, done.stdout  # test_f fails
+    tally = json.loads(tally_file.read_text())
+    assert tally == {"": {"passed": 0, "failed": 1, "skipped": 0},
+                     "dask": {"passed": 1, "failed": 0, "skipped": 2},
+                     "flat": {"passed": 2, "failed": 0, "skipped": 0}}
+
+    def verdict(folder: str) -> str:
+        return subprocess.run([sys.executable, str(runner / "suite_tally.py"), str(tally_file),
+                               folder], capture_output=True, text=True, check=True,
+                              timeout=60).stdout.strip()
+
+    assert [verdict(f) for f in ("dask", "flat", "hnsw")] == ["SKIPPED (2 of 3)", "ran", "NOT RUN"]
