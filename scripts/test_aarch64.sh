@@ -15,6 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+source scripts/steps.sh
 build="$root/build/aarch64"
 toolchain="$root/cmake/aarch64-linux-gnu.cmake"
 sysroot=/usr/aarch64-linux-gnu
@@ -58,8 +59,9 @@ gtest_root="$build/gtest-root"
 if [ ! -f "$gtest_root/lib/cmake/GTest/GTestConfig.cmake" ]; then
   "$cmake" -S /usr/src/googletest -B "$build/gtest" "${ninja[@]}" \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_POLICY_VERSION_MINIMUM=3.10 \
     -DCMAKE_INSTALL_PREFIX="$gtest_root" -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON >/dev/null
-  "$cmake" --build "$build/gtest" -j 2
+  "$cmake" --build "$build/gtest" -j 2 | talk_while_quiet
   "$cmake" --install "$build/gtest" >/dev/null
 fi
 
@@ -67,7 +69,7 @@ echo "== aarch64: C++ core and its tests"
 "$cmake" -S . -B "$build/core" "${ninja[@]}" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
   -DTARSIM_BUILD_TESTS=ON -DTARSIM_BUILD_MODULE=OFF \
   -DGTest_DIR="$gtest_root/lib/cmake/GTest" >/dev/null
-"$cmake" --build "$build/core" -j 2
+"$cmake" --build "$build/core" -j 2 | talk_while_quiet
 
 # The kernels must be vector code: NEON additions and multiplications of
 # pairs of doubles.
@@ -86,7 +88,7 @@ for path in neon scalar; do
   start=$SECONDS
   echo "== aarch64: core tests under qemu-aarch64 -L $sysroot, $path path"
   if [ "$path" = neon ]; then unset TARSIM_SIMD_PATH; else export TARSIM_SIMD_PATH=$path; fi
-  "$ctest" --test-dir "$build/core" --output-on-failure -j 2 "$@" || failed=1
+  "$ctest" --test-dir "$build/core" --output-on-failure -j 2 "$@" | talk_while_quiet || failed=1
   echo "== aarch64: $path path took $((SECONDS - start)) s"
 done
 exit "$failed"
