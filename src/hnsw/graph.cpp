@@ -26,12 +26,6 @@ std::size_t held(const std::vector<T, A>& v) {
   return v.capacity() * sizeof(T);
 }
 
-std::size_t held(const Lists& lists) {
-  std::size_t bytes = held<std::vector<std::uint32_t>>(lists);
-  for (const auto& list : lists) bytes += held(list);
-  return bytes;
-}
-
 }  // namespace
 
 Graph::Graph(std::uint32_t dim, std::uint32_t layers, std::size_t row_width)
@@ -157,12 +151,24 @@ void Graph::flat_view(std::vector<std::uint32_t>& neighbors,
   }
 }
 
-std::size_t Graph::memory_bytes() const {
-  std::size_t bytes = held(vectors_) + held(levels_) + held(links_) + held(metadata_) +
-                      held(has_row_) + held(own_marks_) + held(layer_size_) +
-                      held(level_weights_);
-  for (const auto& lists : upper_) bytes += held(lists);
-  return bytes;
+Graph::Memory Graph::memory() const {
+  Memory m;
+  m.vectors = held(vectors_);
+  const auto count = [](const Lists& lists, std::size_t& ids, std::size_t& used) {
+    for (const auto& list : lists) {
+      ids += held(list);
+      used += list.size() * sizeof(std::uint32_t);
+    }
+    return held<std::vector<std::uint32_t>>(lists);
+  };
+  m.list_index = count(links_, m.lists, m.lists_used);
+  for (const auto& lists : upper_) {
+    m.list_index += count(lists, m.layer_lists, m.layer_lists_used);
+  }
+  m.list_index += held(upper_);
+  m.rows = held(metadata_) + held(has_row_);
+  m.other = held(levels_) + held(own_marks_) + held(layer_size_) + held(level_weights_);
+  return m;
 }
 
 }  // namespace tarsim::hnsw

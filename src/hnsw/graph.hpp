@@ -94,8 +94,23 @@ class Graph {
   std::vector<std::uint32_t> neighbors_of(std::uint32_t node) const;
   std::vector<std::uint32_t> neighbors_of(std::uint32_t node, std::uint32_t layer) const;
   void flat_view(std::vector<std::uint32_t>& neighbors, std::vector<std::uint32_t>& offsets) const;
-  // Bytes held (capacities).
-  std::size_t memory_bytes() const;
+  // Bytes held, by part (capacities; `*_used` the bytes of those that are
+  // filled). Text inside metadata values is not counted.
+  struct Memory {
+    std::size_t vectors = 0;
+    std::size_t lists = 0;  // the lists of every layer, ids held
+    std::size_t lists_used = 0;
+    std::size_t layer_lists = 0;  // the per-layer lists, ids held
+    std::size_t layer_lists_used = 0;
+    std::size_t list_index = 0;  // where each list lies (headers, spans)
+    std::size_t rows = 0;        // metadata values and row flags
+    std::size_t other = 0;       // levels, weights, layer counts, marks
+    std::size_t total() const {
+      return vectors + lists + layer_lists + list_index + rows + other;
+    }
+  };
+  Memory memory() const;
+  std::size_t memory_bytes() const { return memory().total(); }
 
  private:
   void add_link(std::uint32_t node, std::uint32_t neighbor);

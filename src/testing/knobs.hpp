@@ -83,6 +83,9 @@ struct Knobs {
   // computing them again (on with the bounds), over the life of the index.
   template <std::same_as<hnsw::HNSW> H>
   static std::size_t recalled(const H& index) { return index.bounds_.stats_.recalled; }
+  // The index's stored graph, for accounting its memory by part.
+  template <std::same_as<hnsw::HNSW> H>
+  static const auto& graph(const H& index) { return index.graph_; }
   // ============================================================ end HNSW
 };
 
