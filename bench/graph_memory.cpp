@@ -1,4 +1,4 @@
-// The graph index built from a file with fixed level draws: where its bytes
+// The graph index bulk-built from a file with fixed level draws: where its bytes
 // go, by part, the build and query times, and a fingerprint of every list
 // and every answer (so that two builds of different sources can be compared
 // to the bit). Built by bench_memory.py. Usage: graph_memory <file> <k>
@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "hnsw/hnsw.hpp"
@@ -62,6 +64,19 @@ std::uint64_t lists_print(const HNSW& index) {
   return hash.h;
 }
 
+// Entries a walk of each layer reads over all lists, as a JSON array.
+std::string layer_entries(const HNSW& index) {
+  std::string out = "[";
+  for (std::uint32_t layer = 0; layer < index.layers() && layer < 64; ++layer) {
+    std::size_t entries = 0;
+    for (std::uint32_t node = 0; node < index.size(); ++node) {
+      entries += index.neighbors_of(node, layer).size();
+    }
+    out += (layer == 0 ? "" : ", ") + std::to_string(entries);
+  }
+  return out + "]";
+}
+
 [[gnu::noinline]] std::uint64_t run_queries(const HNSW& index, const std::vector<double>& rows,
                                             std::size_t n, std::size_t queries, std::size_t dim,
                                             std::uint32_t k, std::vector<double>& times) {
@@ -103,10 +118,12 @@ int main(int argc, char** argv) {
   HNSW index({.dim = static_cast<std::uint32_t>(dim), .layers = layers,
               .metric = tarsim::metrics::Metric::Euclidean, .schema = {}});
   Seeded draws;
+  // One bulk build, as PyHNSW.create makes it.
+  auto bulk = std::make_unique<tarsim::FloatRows>();
+  for (std::size_t i = 0; i < n; ++i) bulk->push_row({rows.data() + i * dim, dim});
   const auto start = std::chrono::steady_clock::now();
-  for (std::size_t i = 0; i < n; ++i) {
-    if (index.insert({rows.data() + i * dim, dim}, nullptr, draws)) std::exit(3);
-  }
+  if (index.create(*bulk, draws)) std::exit(3);
+  bulk.reset();
   const double build = seconds_since(start);
   std::vector<double> times;
   std::uint64_t answers = 0;
@@ -117,10 +134,10 @@ int main(int argc, char** argv) {
       "{\"n\": %zu, \"build\": %.6f, \"query\": %.9f, \"total\": %zu, \"vectors\": %zu, "
       "\"lists\": %zu, \"lists_used\": %zu, \"layer_lists\": %zu, \"layer_lists_used\": %zu, "
       "\"list_index\": %zu, \"rows\": %zu, \"other\": %zu, \"sketch\": %zu, \"scratch\": %zu, "
-      "\"lists_print\": \"%016llx\", \"answers_print\": \"%016llx\"}\n",
+      "\"layer_entries\": %s, \"lists_print\": \"%016llx\", \"answers_print\": \"%016llx\"}\n",
       n, build, median(times), index.memory_bytes(), m.vectors, m.lists, m.lists_used,
       m.layer_lists, m.layer_lists_used, m.list_index, m.rows, m.other, sketch,
-      index.memory_bytes() - m.total() - sketch,
+      index.memory_bytes() - m.total() - sketch, layer_entries(index).c_str(),
       static_cast<unsigned long long>(lists_print(index)),
       static_cast<unsigned long long>(answers));
   return 0;
