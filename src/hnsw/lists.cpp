@@ -57,7 +57,7 @@ template <class Id>
 template <class Other>
 void ListArena<Id>::assign(const ListArena<Other>& other) {
   Block fresh(other.ids_.end);
-  std::vector<Span> spans;
+  decltype(spans_) spans;
   spans.reserve(other.spans_.capacity());
   for (const auto& s : other.spans_) {
     std::copy_n(other.ids_.data + s.start, s.size, fresh.data + s.start);

@@ -85,7 +85,7 @@ class ListArena {
     std::size_t capacity = 0;
     std::size_t end = 0;  // the end of the last list's room
     Block() = default;
-    explicit Block(std::size_t n) : data(n > 0 ? LargePageAllocator<Id>().allocate(n) : nullptr),
+    explicit Block(std::size_t n) : data(n > 0 ? MappedAllocator<Id>().allocate(n) : nullptr),
                                     capacity(n) {}
     Block(Block&& other) noexcept { swap(other); }
     Block& operator=(Block&& other) noexcept {
@@ -93,7 +93,7 @@ class ListArena {
       return *this;
     }
     ~Block() {
-      if (data != nullptr) LargePageAllocator<Id>().deallocate(data, capacity);
+      if (data != nullptr) MappedAllocator<Id>().deallocate(data, capacity);
     }
     void swap(Block& other) noexcept {
       std::swap(data, other.data);
@@ -103,7 +103,7 @@ class ListArena {
   };
 
   Block ids_;
-  std::vector<Span> spans_;
+  std::vector<Span, MappedAllocator<Span>> spans_;
   std::size_t live_ = 0;     // ids in the lists
   std::size_t rooms_ = 0;    // room of all lists
   std::size_t garbage_ = 0;  // ids in blocks that no list owns
