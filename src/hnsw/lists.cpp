@@ -18,8 +18,8 @@ template <class Id>
 void ListArena<Id>::move_to_end(std::uint32_t node) {
   constexpr std::size_t kMostRoom = std::numeric_limits<std::uint32_t>::max();
   const std::size_t size = spans_[node].size;
-  const std::size_t room = std::min(size + size / 4 + 4, kMostRoom);
-  if (ids_.capacity - ids_.end < room) rebuild(std::max(room, (rooms_ + room) / 4), false);
+  const std::size_t room = std::min(size + size / 2 + 4, kMostRoom);
+  if (ids_.capacity - ids_.end < room) rebuild(std::max(room, (rooms_ + room) / 2), false);
   // Nothing below can fail.
   Span& s = spans_[node];
   const std::size_t start = ids_.end;

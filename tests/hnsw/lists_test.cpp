@@ -27,11 +27,11 @@ void expect_same(const ListArena<Id>& arena, const Reference& want, const char* 
     longest = std::max(longest, want[node].size());
   }
   ASSERT_EQ(arena.used_bytes(), live * sizeof(Id)) << where;
-  // Each list's room is at most a quarter more than it holds, plus 4; the
-  // blocks left behind and the room not yet given to a list are at most a
-  // quarter of the rooms, or one list's room.
-  const double rooms = 1.25 * static_cast<double>(live) + 4.0 * static_cast<double>(want.size());
-  const double most = rooms + std::max(rooms / 4, 1.25 * static_cast<double>(longest) + 4);
+  // Each list's room is at most half more than it holds, plus 4; the
+  // blocks left behind and the room not yet given to a list are at most
+  // half the rooms, or one list's room.
+  const double rooms = 1.5 * static_cast<double>(live) + 4.0 * static_cast<double>(want.size());
+  const double most = rooms + std::max(rooms / 2, 1.5 * static_cast<double>(longest) + 4);
   EXPECT_LE(static_cast<double>(arena.held_bytes()), (most + 1) * sizeof(Id)) << where;
 }
 
