@@ -155,11 +155,13 @@ class Graph {
   // whose level is at least L, appended at the same moments, so a search of
   // layer L never reads a neighbour that is not in it: a level test instead
   // would have every walk of the layer read, and skip, the neighbours below
-  // it. Those lists cost memory for every node, so only the first layers
-  // have their own; the few walks above them read the top lists with the
-  // level test. narrow_ holds the arenas while every id fits 16 bits (the
+  // it. Those lists cost memory for every node, so only layers 1 and 2,
+  // which hold the most nodes and walks, have their own; the walks above
+  // them, of few nodes, read the layer-2 lists with the level test, and
+  // mostly stop reading lists early, once every node of their layer is
+  // visited. narrow_ holds the arenas while every id fits 16 bits (the
   // node count is at most narrow_most_), wide_ from then on.
-  static constexpr std::uint32_t kMaxLayerLists = 8;
+  static constexpr std::uint32_t kMaxLayerLists = 2;
   std::uint32_t layer_lists_ = 0;
   bool wide_ids_ = false;
   std::size_t narrow_most_ = std::size_t{1} << 16;

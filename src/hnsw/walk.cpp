@@ -31,8 +31,10 @@ void prefetch_head(std::span<const Id> list) {
 }
 
 // Calls take(id) for the ids of the list in order, prefetching ahead.
+// A line at a time, in blocks of 16 ids, which the compiler unrolls whole.
 template <class Id, class Take>
 [[gnu::always_inline]] inline void read_list(std::span<const Id> list, Take take) {
+  constexpr std::size_t kBlock = 16;
   constexpr std::size_t kIdsPerLine = 64 / sizeof(Id);
   constexpr std::size_t kAhead = kListAhead / sizeof(Id);
   const Id* at = list.data();
@@ -40,7 +42,9 @@ template <class Id, class Take>
   std::size_t z = 0;
   for (; z + kIdsPerLine <= size; z += kIdsPerLine) {
     if (z + kAhead < size) __builtin_prefetch(at + z + kAhead);
-    for (std::size_t w = z; w < z + kIdsPerLine; ++w) take(at[w]);
+    for (std::size_t b = z; b < z + kIdsPerLine; b += kBlock) {
+      for (std::size_t w = b; w < b + kBlock; ++w) take(at[w]);
+    }
   }
   for (; z < size; ++z) take(at[z]);
 }
