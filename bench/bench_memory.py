@@ -111,8 +111,9 @@ def print_parts(n: int, parts: dict) -> None:
     print(f"  accounting, bytes per vector: total {parts['total'] / n:,.0f} = "
           + ", ".join(f"{key} {value:,.0f}" for key, value in per.items())
           + f"; of the lists' ids unfilled {slack:,.0f}")
-    print("  list entries per vector that a walk of each layer reads: "
-          + ", ".join(f"{e / n:,.0f}" for e in parts["layer_entries"]))
+    if "layer_entries" in parts:
+        print("  list entries per vector that a walk of each layer reads: "
+              + ", ".join(f"{e / n:,.0f}" for e in parts["layer_entries"]))
 
 
 def main() -> None:
