@@ -31,20 +31,18 @@ void prefetch_head(std::span<const Id> list) {
 }
 
 // Calls take(id) for the ids of the list in order, prefetching ahead.
-// A line at a time, in blocks of 16 ids, which the compiler unrolls whole.
+// Blocks of 16 ids, which the compiler unrolls whole (a line of 32-bit ids,
+// half a line of 16-bit ones).
 template <class Id, class Take>
 [[gnu::always_inline]] inline void read_list(std::span<const Id> list, Take take) {
   constexpr std::size_t kBlock = 16;
-  constexpr std::size_t kIdsPerLine = 64 / sizeof(Id);
   constexpr std::size_t kAhead = kListAhead / sizeof(Id);
   const Id* at = list.data();
   const std::size_t size = list.size();
   std::size_t z = 0;
-  for (; z + kIdsPerLine <= size; z += kIdsPerLine) {
+  for (; z + kBlock <= size; z += kBlock) {
     if (z + kAhead < size) __builtin_prefetch(at + z + kAhead);
-    for (std::size_t b = z; b < z + kIdsPerLine; b += kBlock) {
-      for (std::size_t w = b; w < b + kBlock; ++w) take(at[w]);
-    }
+    for (std::size_t w = z; w < z + kBlock; ++w) take(at[w]);
   }
   for (; z < size; ++z) take(at[z]);
 }
