@@ -23,8 +23,9 @@ std::size_t held(const std::vector<T, A>& v) {
 
 Graph::Graph(std::uint32_t dim, std::uint32_t layers, std::size_t row_width)
     : dim_(dim), layers_(layers), row_width_(row_width) {
-  layer_lists_ = layers_ == 0 ? 0 : std::min(layers_ - 1, kMaxLayerLists);
-  narrow_.resize(std::size_t{layer_lists_} + 1);
+  layer_lists_ = layers_ == 0 ? 0 : std::min(layers_ - 1, kLowLayerLists);
+  top_lists_ = layers_ > 0 && layers_ - 1 > layer_lists_;
+  narrow_.resize(std::size_t{layer_lists_} + 1 + (top_lists_ ? 1 : 0));
   layer_size_.assign(std::min(layers_, kCountedLayers), 0);
   // Weights fall as e^-i; once one underflows to 0 every later one is 0 too
   // and is not stored. Adding those zeros to the positive total would not
@@ -94,11 +95,14 @@ void Graph::add_link(std::vector<ListArena<Id>>& arenas, std::uint32_t node,
                      std::uint32_t neighbor) {
   // Room first, in every list that takes the link, so that the link is made
   // in all of them or (std::bad_alloc) in none.
-  const std::uint32_t top = std::min(levels_[neighbor], layer_lists_);
-  for (std::uint32_t layer = 0; layer <= top; ++layer) arenas[layer].make_room(node);
-  for (std::uint32_t layer = 0; layer <= top; ++layer) {
+  const std::uint32_t low = std::min(levels_[neighbor], layer_lists_);
+  const bool top = top_lists_ && levels_[neighbor] >= layers_ - 1;
+  for (std::uint32_t layer = 0; layer <= low; ++layer) arenas[layer].make_room(node);
+  if (top) arenas[layer_lists_ + 1].make_room(node);
+  for (std::uint32_t layer = 0; layer <= low; ++layer) {
     arenas[layer].push(node, static_cast<Id>(neighbor));
   }
+  if (top) arenas[layer_lists_ + 1].push(node, static_cast<Id>(neighbor));
 }
 
 void Graph::add_link(std::uint32_t node, std::uint32_t neighbor) {
@@ -155,7 +159,7 @@ std::vector<std::uint32_t> Graph::neighbors_of(std::uint32_t node, std::uint32_t
   if (node >= count_ || layer >= layers_) return {};
   const auto read = [&](const auto& arenas) {
     std::vector<std::uint32_t> out;
-    for (std::uint32_t neighbor : arenas[std::min(layer, layer_lists_)].list(node)) {
+    for (std::uint32_t neighbor : arenas[arena_of(layer)].list(node)) {
       if (levels_[neighbor] >= layer) out.push_back(neighbor);
     }
     return out;

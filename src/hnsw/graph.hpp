@@ -79,11 +79,11 @@ class Graph {
   };
   template <class Id>
   LayerLists<Id> lists_of(std::uint32_t layer) const {
-    // Layer 0 reads the full lists; layer L >= 1 the lists of neighbours with
-    // level >= L, so no level test is needed there. Above the highest layer
-    // with lists of its own, the top lists are read with the level test.
-    const std::uint32_t list_layer = std::min(layer, layer_lists_);
-    return {&arenas<Id>()[list_layer], layer > list_layer};
+    // Layer 0 reads the full lists; a layer L >= 1 with lists of its own
+    // reads the lists of neighbours with level >= L, so no level test is
+    // needed there. The other layers read the lists of the highest low layer
+    // with lists of its own, with the level test.
+    return {&arenas<Id>()[arena_of(layer)], !own_lists(layer)};
   }
   // Nodes of `layer` that some list may name, when `unlisted` nodes of the
   // layer are named by none; the most a size_t holds for layers too high to
@@ -126,6 +126,11 @@ class Graph {
 
  private:
   friend struct ::tarsim::testing::Knobs;
+  bool top_lists(std::uint32_t layer) const { return top_lists_ && layer == layers_ - 1; }
+  bool own_lists(std::uint32_t layer) const { return layer <= layer_lists_ || top_lists(layer); }
+  std::uint32_t arena_of(std::uint32_t layer) const {
+    return top_lists(layer) ? layer_lists_ + 1 : std::min(layer, layer_lists_);
+  }
   template <class Id>
   const std::vector<ListArena<Id>>& arenas() const {
     if constexpr (sizeof(Id) == 2) {
@@ -151,18 +156,22 @@ class Graph {
   ValueStorage vectors_;  // node n at n * dim_
   std::vector<std::uint32_t> levels_;
   // Arena 0: node n's list for every layer, without self-links or repeated
-  // ids. Arena L, for 1 <= L <= layer_lists_: the entries of node n's list
-  // whose level is at least L, appended at the same moments, so a search of
-  // layer L never reads a neighbour that is not in it: a level test instead
+  // ids. Arena L, for 1 <= L <= layer_lists_, and arena layer_lists_ + 1 for
+  // the top layer when top_lists_: the entries of node n's list whose level
+  // reaches that layer, appended at the same moments, so a search of such a
+  // layer never reads a neighbour that is not in it: a level test instead
   // would have every walk of the layer read, and skip, the neighbours below
   // it. Those lists cost memory for every node, so only layers 1 and 2,
-  // which hold the most nodes and walks, have their own; the walks above
-  // them, of few nodes, read the layer-2 lists with the level test, and
-  // mostly stop reading lists early, once every node of their layer is
-  // visited. narrow_ holds the arenas while every id fits 16 bits (the
-  // node count is at most narrow_most_), wide_ from then on.
-  static constexpr std::uint32_t kMaxLayerLists = 2;
+  // which hold the most nodes and walks, and the top layer, where every
+  // query starts at node 0 (whose list names nearly every node), have their
+  // own. The walks of the layers between, of few nodes, read the layer-2
+  // lists with the level test, and mostly stop reading lists early, once
+  // every node of their layer is visited. narrow_ holds the arenas while
+  // every id fits 16 bits (the node count is at most narrow_most_), wide_
+  // from then on.
+  static constexpr std::uint32_t kLowLayerLists = 2;
   std::uint32_t layer_lists_ = 0;
+  bool top_lists_ = false;
   bool wide_ids_ = false;
   std::size_t narrow_most_ = std::size_t{1} << 16;
   std::vector<ListArena<std::uint16_t>> narrow_;
