@@ -14,30 +14,18 @@ void make_room(std::vector<T, A>& v, std::size_t extra) {
   if (v.capacity() - v.size() < extra) v.reserve(std::max(v.size() + extra, v.capacity() * 2));
 }
 
-// Lists only grow, most of them for the whole life of the index: a growth
-// factor of 1.25 instead of the usual 2 keeps the unused tail small.
-void append(std::vector<std::uint32_t>& list, std::uint32_t id) {
-  if (list.size() == list.capacity()) list.reserve(list.size() + list.size() / 4 + 4);
-  list.push_back(id);
-}
-
 template <class T, class A>
 std::size_t held(const std::vector<T, A>& v) {
   return v.capacity() * sizeof(T);
-}
-
-std::size_t held(const Lists& lists) {
-  std::size_t bytes = held<std::vector<std::uint32_t>>(lists);
-  for (const auto& list : lists) bytes += held(list);
-  return bytes;
 }
 
 }  // namespace
 
 Graph::Graph(std::uint32_t dim, std::uint32_t layers, std::size_t row_width)
     : dim_(dim), layers_(layers), row_width_(row_width) {
-  layer_lists_ = layers_ == 0 ? 0 : std::min(layers_ - 1, kMaxLayerLists);
-  upper_.resize(layer_lists_);
+  layer_lists_ = layers_ == 0 ? 0 : std::min(layers_ - 1, kLowLayerLists);
+  top_lists_ = layers_ > 0 && layers_ - 1 > layer_lists_;
+  narrow_.resize(std::size_t{layer_lists_} + 1 + (top_lists_ ? 1 : 0));
   layer_size_.assign(std::min(layers_, kCountedLayers), 0);
   // Weights fall as e^-i; once one underflows to 0 every later one is 0 too
   // and is not stored. Adding those zeros to the positive total would not
@@ -72,10 +60,11 @@ void Graph::store(std::span<const double> vector, std::uint32_t level,
   const bool full_row = keep_row && row != nullptr && row->size() == row_width_;
   metadata::Row copy;
   if (full_row) copy = *row;
+  if (!wide_ids_ && count_ >= narrow_most_) widen();
   make_room(vectors_, vector.size());
   make_room(levels_, 1);
-  make_room(links_, 1);
-  for (auto& lists : upper_) make_room(lists, 1);
+  for (auto& arena : narrow_) arena.reserve_nodes(1);
+  for (auto& arena : wide_) arena.reserve_nodes(1);
   if (keep_row) {
     make_room(metadata_, row_width_);
     make_room(has_row_, 1);
@@ -83,8 +72,8 @@ void Graph::store(std::span<const double> vector, std::uint32_t level,
   vectors_.insert(vectors_.end(), vector.begin(), vector.end());
   levels_.push_back(level);
   for (std::uint32_t l = 0; l < layer_size_.size() && l <= level; ++l) ++layer_size_[l];
-  links_.emplace_back();
-  for (auto& lists : upper_) lists.emplace_back();
+  for (auto& arena : narrow_) arena.add_node();
+  for (auto& arena : wide_) arena.add_node();
   if (keep_row) {
     if (full_row) {
       for (metadata::Metadata& value : copy) metadata_.push_back(std::move(value));
@@ -101,10 +90,41 @@ std::span<const metadata::Metadata> Graph::row(std::uint32_t id) const {
   return {metadata_.data() + static_cast<std::size_t>(id) * row_width_, row_width_};
 }
 
+template <class Id>
+void Graph::add_link(std::vector<ListArena<Id>>& arenas, std::uint32_t node,
+                     std::uint32_t neighbor) {
+  // Room first, in every list that takes the link, so that the link is made
+  // in all of them or (std::bad_alloc) in none.
+  const std::uint32_t low = std::min(levels_[neighbor], layer_lists_);
+  const bool top = top_lists_ && levels_[neighbor] >= layers_ - 1;
+  for (std::uint32_t layer = 0; layer <= low; ++layer) arenas[layer].make_room(node);
+  if (top) arenas[layer_lists_ + 1].make_room(node);
+  for (std::uint32_t layer = 0; layer <= low; ++layer) {
+    arenas[layer].push(node, static_cast<Id>(neighbor));
+  }
+  if (top) arenas[layer_lists_ + 1].push(node, static_cast<Id>(neighbor));
+}
+
 void Graph::add_link(std::uint32_t node, std::uint32_t neighbor) {
-  append(links_[node], neighbor);
-  const std::uint32_t top = std::min(levels_[neighbor], layer_lists_);
-  for (std::uint32_t layer = 1; layer <= top; ++layer) append(upper_[layer - 1][node], neighbor);
+  if (wide_ids_) {
+    add_link(wide_, node, neighbor);
+  } else {
+    add_link(narrow_, node, neighbor);
+  }
+}
+
+void Graph::widen() {
+  std::vector<ListArena<std::uint32_t>> wide(narrow_.size());
+  for (std::size_t i = 0; i < narrow_.size(); ++i) wide[i].assign(narrow_[i]);
+  wide_.swap(wide);
+  narrow_.clear();
+  narrow_.shrink_to_fit();
+  wide_ids_ = true;
+}
+
+void Graph::trim_lists() {
+  for (auto& arena : narrow_) arena.trim();
+  for (auto& arena : wide_) arena.trim();
 }
 
 bool Graph::link(std::uint32_t n, std::span<const Scored> found) {
@@ -132,18 +152,19 @@ bool Graph::link(std::uint32_t n, std::span<const Scored> found) {
 }
 
 std::vector<std::uint32_t> Graph::neighbors_of(std::uint32_t node) const {
-  if (node >= count_) return {};
-  return links_[node];
+  return neighbors_of(node, 0);
 }
 
 std::vector<std::uint32_t> Graph::neighbors_of(std::uint32_t node, std::uint32_t layer) const {
   if (node >= count_ || layer >= layers_) return {};
-  if (layer == 0) return links_[node];
-  std::vector<std::uint32_t> out;
-  for (std::uint32_t neighbor : upper_[std::min(layer, layer_lists_) - 1][node]) {
-    if (levels_[neighbor] >= layer) out.push_back(neighbor);
-  }
-  return out;
+  const auto read = [&](const auto& arenas) {
+    std::vector<std::uint32_t> out;
+    for (std::uint32_t neighbor : arenas[arena_of(layer)].list(node)) {
+      if (levels_[neighbor] >= layer) out.push_back(neighbor);
+    }
+    return out;
+  };
+  return wide_ids_ ? read(wide_) : read(narrow_);
 }
 
 void Graph::flat_view(std::vector<std::uint32_t>& neighbors,
@@ -151,18 +172,36 @@ void Graph::flat_view(std::vector<std::uint32_t>& neighbors,
   neighbors.clear();
   offsets.clear();
   offsets.reserve(count_);
-  for (const auto& list : links_) {
-    offsets.push_back(static_cast<std::uint32_t>(neighbors.size()));
-    neighbors.insert(neighbors.end(), list.begin(), list.end());
+  const auto read = [&](const auto& arenas) {
+    for (std::uint32_t node = 0; node < count_; ++node) {
+      offsets.push_back(static_cast<std::uint32_t>(neighbors.size()));
+      const auto list = arenas[0].list(node);
+      neighbors.insert(neighbors.end(), list.begin(), list.end());
+    }
+  };
+  if (wide_ids_) {
+    read(wide_);
+  } else {
+    read(narrow_);
   }
 }
 
-std::size_t Graph::memory_bytes() const {
-  std::size_t bytes = held(vectors_) + held(levels_) + held(links_) + held(metadata_) +
-                      held(has_row_) + held(own_marks_) + held(layer_size_) +
-                      held(level_weights_);
-  for (const auto& lists : upper_) bytes += held(lists);
-  return bytes;
+Graph::Memory Graph::memory() const {
+  Memory m;
+  m.vectors = held(vectors_);
+  const auto count = [&](const auto& arenas) {
+    for (std::size_t layer = 0; layer < arenas.size(); ++layer) {
+      (layer == 0 ? m.lists : m.layer_lists) += arenas[layer].held_bytes();
+      (layer == 0 ? m.lists_used : m.layer_lists_used) += arenas[layer].used_bytes();
+      m.list_index += arenas[layer].index_bytes();
+    }
+    m.list_index += held(arenas);
+  };
+  count(narrow_);
+  count(wide_);
+  m.rows = held(metadata_) + held(has_row_);
+  m.other = held(levels_) + held(own_marks_) + held(layer_size_) + held(level_weights_);
+  return m;
 }
 
 }  // namespace tarsim::hnsw

@@ -7,7 +7,8 @@
 // never lists itself: neither entry could change a search, because the
 // search has always visited such a node already. For speed the graph also
 // keeps, per upper layer, the part of each list that takes part in that
-// layer.
+// layer. The lists of each layer lie in one arena (lists.hpp), with 16-bit
+// ids while the nodes fit them and 32-bit ids from then on.
 #pragma once
 
 #include <algorithm>
@@ -19,13 +20,16 @@
 
 #include "core/storage.hpp"
 #include "filter/filter.hpp"
+#include "hnsw/lists.hpp"
 #include "hnsw/order.hpp"
 #include "hnsw/random.hpp"
 #include "metadata/metadata.hpp"
 
-namespace tarsim::hnsw {
+namespace tarsim::testing {
+struct Knobs;
+}
 
-using Lists = std::vector<std::vector<std::uint32_t>>;
+namespace tarsim::hnsw {
 
 class Graph {
  public:
@@ -63,18 +67,23 @@ class Graph {
   std::uint32_t draw_level(RandomSource& rng) const;
 
   // ---- lists
-  // The lists a search of `layer` reads, and whether it must test each
-  // neighbour's level (above the highest layer with lists of its own).
+  // Whether the lists hold 32-bit ids (else 16-bit ones).
+  bool wide_ids() const { return wide_ids_; }
+  // The lists a search of `layer` reads, with ids of type Id (which
+  // wide_ids() tells), and whether it must test each neighbour's level
+  // (above the highest layer with lists of its own).
+  template <class Id>
   struct LayerLists {
-    const Lists* lists;
+    const ListArena<Id>* lists;
     bool test_levels;
   };
-  LayerLists lists_of(std::uint32_t layer) const {
-    // Layer 0 reads the full lists; layer L >= 1 the lists of neighbours with
-    // level >= L, so no level test is needed there. Above the highest layer
-    // with lists of its own, the top lists are read with the level test.
-    const std::uint32_t list_layer = std::min(layer, layer_lists_);
-    return {list_layer == 0 ? &links_ : &upper_[list_layer - 1], layer > list_layer};
+  template <class Id>
+  LayerLists<Id> lists_of(std::uint32_t layer) const {
+    // Layer 0 reads the full lists; a layer L >= 1 with lists of its own
+    // reads the lists of neighbours with level >= L, so no level test is
+    // needed there. The other layers read the lists of the highest low layer
+    // with lists of its own, with the level test.
+    return {&arenas<Id>()[arena_of(layer)], !own_lists(layer)};
   }
   // Nodes of `layer` that some list may name, when `unlisted` nodes of the
   // layer are named by none; the most a size_t holds for layers too high to
@@ -89,16 +98,52 @@ class Graph {
   // layer search's answer). Returns false when `found` names a node not
   // stored or n is not the last node; the links made before stay.
   bool link(std::uint32_t n, std::span<const Scored> found);
+  // Every list's room cut to what it holds (see ListArena::trim); for the
+  // end of a bulk build.
+  void trim_lists();
 
   // ---- views for tests and diagnostics
   std::vector<std::uint32_t> neighbors_of(std::uint32_t node) const;
   std::vector<std::uint32_t> neighbors_of(std::uint32_t node, std::uint32_t layer) const;
   void flat_view(std::vector<std::uint32_t>& neighbors, std::vector<std::uint32_t>& offsets) const;
-  // Bytes held (capacities).
-  std::size_t memory_bytes() const;
+  // Bytes held, by part (capacities; `*_used` the bytes of those that are
+  // filled). Text inside metadata values is not counted.
+  struct Memory {
+    std::size_t vectors = 0;
+    std::size_t lists = 0;  // the lists of every layer, ids held
+    std::size_t lists_used = 0;
+    std::size_t layer_lists = 0;  // the per-layer lists, ids held
+    std::size_t layer_lists_used = 0;
+    std::size_t list_index = 0;  // where each list lies (headers, spans)
+    std::size_t rows = 0;        // metadata values and row flags
+    std::size_t other = 0;       // levels, weights, layer counts, marks
+    std::size_t total() const {
+      return vectors + lists + layer_lists + list_index + rows + other;
+    }
+  };
+  Memory memory() const;
+  std::size_t memory_bytes() const { return memory().total(); }
 
  private:
+  friend struct ::tarsim::testing::Knobs;
+  bool top_lists(std::uint32_t layer) const { return top_lists_ && layer == layers_ - 1; }
+  bool own_lists(std::uint32_t layer) const { return layer <= layer_lists_ || top_lists(layer); }
+  std::uint32_t arena_of(std::uint32_t layer) const {
+    return top_lists(layer) ? layer_lists_ + 1 : std::min(layer, layer_lists_);
+  }
+  template <class Id>
+  const std::vector<ListArena<Id>>& arenas() const {
+    if constexpr (sizeof(Id) == 2) {
+      return narrow_;
+    } else {
+      return wide_;
+    }
+  }
+  template <class Id>
+  void add_link(std::vector<ListArena<Id>>& arenas, std::uint32_t node, std::uint32_t neighbor);
   void add_link(std::uint32_t node, std::uint32_t neighbor);
+  // Moves the lists to 32-bit ids. Strong guarantee.
+  void widen();
 
   std::uint32_t dim_;
   std::uint32_t layers_;
@@ -110,18 +155,27 @@ class Graph {
   std::uint32_t count_ = 0;
   ValueStorage vectors_;  // node n at n * dim_
   std::vector<std::uint32_t> levels_;
-  // links_[n]: node n's list for every layer, without self-links or
-  // repeated ids. upper_[L - 1][n], for 1 <= L <= layer_lists_: the entries
-  // of links_[n] whose level is at least L, appended at the same moments, so
-  // a search of layer L never reads a neighbour that is not in it: a level
-  // test instead would have every walk of the layer read, and skip, the
-  // neighbours below it. Those lists cost memory for every node, so only the
-  // first layers have their own; the few walks above them read the top lists
-  // with the level test.
-  static constexpr std::uint32_t kMaxLayerLists = 8;
+  // Arena 0: node n's list for every layer, without self-links or repeated
+  // ids. Arena L, for 1 <= L <= layer_lists_, and arena layer_lists_ + 1 for
+  // the top layer when top_lists_: the entries of node n's list whose level
+  // reaches that layer, appended at the same moments, so a search of such a
+  // layer never reads a neighbour that is not in it: a level test instead
+  // would have every walk of the layer read, and skip, the neighbours below
+  // it. Those lists cost memory for every node, so only layers 1 and 2,
+  // which hold the most nodes and walks, and the top layer, where every
+  // query starts at node 0 (whose list names nearly every node), have their
+  // own. The walks of the layers between, of few nodes, read the layer-2
+  // lists with the level test, and mostly stop reading lists early, once
+  // every node of their layer is visited. narrow_ holds the arenas while
+  // every id fits 16 bits (the node count is at most narrow_most_), wide_
+  // from then on.
+  static constexpr std::uint32_t kLowLayerLists = 2;
   std::uint32_t layer_lists_ = 0;
-  Lists links_;
-  std::vector<Lists> upper_;
+  bool top_lists_ = false;
+  bool wide_ids_ = false;
+  std::size_t narrow_most_ = std::size_t{1} << 16;
+  std::vector<ListArena<std::uint16_t>> narrow_;
+  std::vector<ListArena<std::uint32_t>> wide_;
   // layer_size_[L]: nodes with level >= L, for L < min(layers, 64).
   static constexpr std::uint32_t kCountedLayers = 64;
   std::vector<std::size_t> layer_size_;

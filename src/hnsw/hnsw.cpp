@@ -147,11 +147,14 @@ std::optional<HNSWError> HNSW::create(const FloatRows& vectors, RandomSource& rn
 std::optional<HNSWError> HNSW::insert_each(const FloatRows& vectors,
                                            const std::vector<metadata::Row>* rows,
                                            RandomSource& rng, Interrupt* interrupt) {
-  for (std::size_t i = 0; i < vectors.size(); ++i) {
+  std::optional<HNSWError> error;
+  for (std::size_t i = 0; i < vectors.size() && !error; ++i) {
     const metadata::Row* row = rows != nullptr ? &(*rows)[i] : nullptr;
-    if (auto error = insert(vectors.row(i), row, rng, interrupt)) return error;
+    error = insert(vectors.row(i), row, rng, interrupt);
   }
-  return std::nullopt;
+  // The lists stop growing for now: their spare room goes.
+  graph_.trim_lists();
+  return error;
 }
 
 std::optional<HNSWError> HNSW::knn(std::uint32_t entry, std::span<const double> query,

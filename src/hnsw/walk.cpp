@@ -13,31 +13,36 @@ namespace tarsim::hnsw {
 
 namespace {
 
-// Lists grow to a thousand ids and more, each in its own allocation, and a
-// walk reads most of them whole only to find a few new ids. The hardware
+// Lists grow to a thousand ids and more, each somewhere in its layer's
+// arena, and a walk reads most of them whole only to find a few new ids. The hardware
 // starts streaming a list only after some of its lines have missed, and
 // stops at every page. So a walk asks for the head of the list it will most
 // likely read next (the best candidate left), and while it reads a list, for
 // the line this many ids ahead. A prefetch changes no result.
-constexpr std::size_t kListAhead = 256;
-constexpr std::size_t kIdsPerLine = 64 / sizeof(std::uint32_t);
+constexpr std::size_t kListAhead = 1024;  // bytes
 
-void prefetch_head(const std::vector<std::uint32_t>& list) {
-  const std::uint32_t* at = list.data();
-  for (std::size_t z = 0; z < list.size() && z < kListAhead; z += kIdsPerLine) {
+template <class Id>
+void prefetch_head(std::span<const Id> list) {
+  constexpr std::size_t kIdsPerLine = 64 / sizeof(Id);
+  const Id* at = list.data();
+  for (std::size_t z = 0; z < list.size() && z < kListAhead / sizeof(Id); z += kIdsPerLine) {
     __builtin_prefetch(at + z);
   }
 }
 
 // Calls take(id) for the ids of the list in order, prefetching ahead.
-template <class Take>
-[[gnu::always_inline]] inline void read_list(const std::vector<std::uint32_t>& list, Take take) {
-  const std::uint32_t* at = list.data();
+// Blocks of 16 ids, which the compiler unrolls whole (a line of 32-bit ids,
+// half a line of 16-bit ones).
+template <class Id, class Take>
+[[gnu::always_inline]] inline void read_list(std::span<const Id> list, Take take) {
+  constexpr std::size_t kBlock = 16;
+  constexpr std::size_t kAhead = kListAhead / sizeof(Id);
+  const Id* at = list.data();
   const std::size_t size = list.size();
   std::size_t z = 0;
-  for (; z + kIdsPerLine <= size; z += kIdsPerLine) {
-    if (z + kListAhead < size) __builtin_prefetch(at + z + kListAhead);
-    for (std::size_t w = z; w < z + kIdsPerLine; ++w) take(at[w]);
+  for (; z + kBlock <= size; z += kBlock) {
+    if (z + kAhead < size) __builtin_prefetch(at + z + kAhead);
+    for (std::size_t w = z; w < z + kBlock; ++w) take(at[w]);
   }
   for (; z < size; ++z) take(at[z]);
 }
@@ -52,8 +57,9 @@ std::optional<HNSWError> as_error(filter::FilterCheck check) {
   return HNSWError::AttributeNotFound;
 }
 
-// One walk. Its stages are inlined into run(), which keeps the walk's state
-// in registers as one function would.
+// One walk over lists of ids of type Id. Its stages are inlined into run(),
+// which keeps the walk's state in registers as one function would.
+template <class Id>
 class Walk {
  public:
   Walk(const Graph& graph, const Bounds& bounds, metrics::Metric metric, SearchScratch& scratch,
@@ -80,7 +86,7 @@ class Walk {
       scratch_.filter_stamps.resize(graph.size(), 0);
     }
     failed_ = scratch_.filter_stamps.data();
-    const Graph::LayerLists lists = graph.lists_of(layer);
+    const Graph::LayerLists<Id> lists = graph.lists_of<Id>(layer);
     lists_ = lists.lists;
     test_levels_ = lists.test_levels;
   }
@@ -130,8 +136,8 @@ class Walk {
   // neighbours a level test, a visited test and (with a filter) the filter
   // pass; they differ only in the work.
   [[gnu::always_inline]] std::size_t gather(std::uint32_t node) {
-    const std::vector<std::uint32_t>& list = (*lists_)[node];
-    if (!candidates_.empty()) prefetch_head((*lists_)[candidate_id(candidates_.front())]);
+    const std::span<const Id> list = lists_->list(node);
+    if (!candidates_.empty()) prefetch_head(lists_->list(candidate_id(candidates_.front())));
     if (scratch_.batch_ids.size() < list.size()) scratch_.batch_ids.resize(list.size());
     ids_ = scratch_.batch_ids.data();
     const std::size_t count = filter_ != nullptr ? gather_passing(list)
@@ -143,7 +149,7 @@ class Walk {
 
   // Every neighbour is in the layer. A list never repeats an id, so the new
   // ones can be marked after the whole list is read.
-  [[gnu::always_inline]] std::size_t gather_all(const std::vector<std::uint32_t>& list) {
+  [[gnu::always_inline]] std::size_t gather_all(std::span<const Id> list) {
     std::uint32_t* ids = ids_;
     std::size_t count = 0;
     read_list(list, [&](std::uint32_t neighbor) {
@@ -156,7 +162,7 @@ class Walk {
 
   // With the level test, branch-free: a node below the layer fails for the
   // whole call, so marking it visited changes nothing.
-  [[gnu::always_inline]] std::size_t gather_in_layer(const std::vector<std::uint32_t>& list) {
+  [[gnu::always_inline]] std::size_t gather_in_layer(std::span<const Id> list) {
     std::uint32_t* ids = ids_;
     std::size_t count = 0;
     read_list(list, [&](std::uint32_t neighbor) {
@@ -171,7 +177,7 @@ class Walk {
   // With a filter. A neighbour failing it is not marked visited, but its
   // verdict is kept for the rest of the walk: the node's row and the filter
   // do not change during it, so testing it again would fail again.
-  [[gnu::always_inline]] std::size_t gather_passing(const std::vector<std::uint32_t>& list) {
+  [[gnu::always_inline]] std::size_t gather_passing(std::span<const Id> list) {
     std::uint32_t* ids = ids_;
     std::size_t count = 0;
     read_list(list, [&](std::uint32_t neighbor) {
@@ -227,7 +233,7 @@ class Walk {
       // The list of a candidate is read when it is expanded, and where it
       // lies is asked for one expansion earlier (prefetch_head): its
       // header, a random one of thousands, is fetched now.
-      __builtin_prefetch(&(*lists_)[ids[j]]);
+      __builtin_prefetch(lists_->span_of(ids[j]));
       candidates_.push_back(candidate_key(d, ids[j]));
       std::push_heap(candidates_.begin(), candidates_.end(), after);
       out.insert(out.begin() + static_cast<std::ptrdiff_t>(result_position(out, d)), scored);
@@ -248,7 +254,7 @@ class Walk {
   std::uint8_t* const visited_;
   std::uint8_t* failed_;
   const std::uint32_t* const levels_;
-  const Lists* lists_;
+  const ListArena<Id>* lists_;
   bool test_levels_;
   std::size_t unvisited_;
   std::uint32_t* ids_ = nullptr;  // the batch of the node being expanded
@@ -269,8 +275,13 @@ std::optional<HNSWError> HNSW::search_layer(std::uint32_t entry, std::span<const
     position = filter::attribute_position(*schema_, *filter);
   }
   if (entry >= size()) return HNSWError::InvalidNodeID;
-  Walk walk(graph_, bounds_, metric_, scratch, query, ef, layer, filter, position, unlisted,
-            interrupt);
+  if (graph_.wide_ids()) {
+    Walk<std::uint32_t> walk(graph_, bounds_, metric_, scratch, query, ef, layer, filter, position,
+                             unlisted, interrupt);
+    return walk.run(entry, out);
+  }
+  Walk<std::uint16_t> walk(graph_, bounds_, metric_, scratch, query, ef, layer, filter, position,
+                           unlisted, interrupt);
   return walk.run(entry, out);
 }
 

@@ -88,6 +88,15 @@ struct Knobs {
   // off here). Every answer and list is the same either way.
   template <std::same_as<hnsw::HNSW> H>
   static void set_layer_runs(H& index, bool on) { index.use_runs_ = on; }
+  // Nodes for which the graph keeps 16-bit ids (at most 65,536): with fewer,
+  // small graphs move to 32-bit ids too. Takes effect at the next insertion.
+  template <std::same_as<hnsw::HNSW> H>
+  static void set_narrow_ids(H& index, std::size_t most) {
+    index.graph_.narrow_most_ = most < index.graph_.narrow_most_ ? most : index.graph_.narrow_most_;
+  }
+  // The index's stored graph, for accounting its memory by part.
+  template <std::same_as<hnsw::HNSW> H>
+  static const auto& graph(const H& index) { return index.graph_; }
   // ============================================================ end HNSW
 };
 
