@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
   Knobs::set_bounds(off, false);
   if (argc > 4) {
     // A record of this many axes instead of the default size rule.
-    tarsim::sketch::Config config = HNSW::default_sketch_config();
+    tarsim::sketch::Config config = HNSW::default_sketch_config(params.metric);
     config.max_axes = static_cast<std::uint32_t>(std::atoi(argv[4]));
     config.ignore_size_rule = true;
     Knobs::set_sketch_config(on, config);
