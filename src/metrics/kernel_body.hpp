@@ -515,16 +515,20 @@ inline std::size_t row_id(const std::uint32_t* ids, std::size_t begin, std::size
   return ids != nullptr ? std::size_t{ids[j]} : begin + j;
 }
 
-// The rows among begin .. begin + count (or ids) whose weighted code sums stay below
-// `threshold` block after block; see axis_code_survivors in metrics.hpp.
-// Each block's sum is of integers and exact in any order (I::code_block),
-// and the running sum takes the blocks in order, so every set gets the same
-// survivors.
-template <class I>
-std::size_t axis_code_survivors(const std::int8_t* query, const std::int8_t* codes,
-                                std::size_t stride, const double* weights, double threshold,
-                                const std::uint32_t* ids, std::size_t begin, std::size_t count,
-                                std::uint32_t* out, std::size_t* blocks_read) {
+// The walk of the axis codes: rows begin .. begin + count (or ids), in their
+// order, written to out (which may be ids) unless ruled out. A row whose
+// first code is -128 has no codes and is kept; the others add their blocks
+// in order, acc = acc + term(b, at, x) for block b at code `at` of row x,
+// and are ruled out at the first block whose sum reaches limit(b).
+// blocks_read, when given, grows by the blocks summed.
+template <class Term, class Limit>
+[[gnu::always_inline]] inline std::size_t axis_survivors(const std::int8_t* codes,
+                                                         std::size_t stride,
+                                                         const std::uint32_t* ids,
+                                                         std::size_t begin, std::size_t count,
+                                                         std::uint32_t* out,
+                                                         std::size_t* blocks_read, Term term,
+                                                         Limit limit) {
   constexpr std::size_t kBlock = 64;
   // Most rows are given up after their first block, so the first line of a
   // row this far ahead is requested: the rows are not read whole, and may
@@ -544,9 +548,9 @@ std::size_t axis_code_survivors(const std::int8_t* query, const std::int8_t* cod
       double acc = 0.0;
       for (std::size_t b = 0; b < blocks; ++b) {
         const std::size_t at = b * kBlock;
-        acc = acc + weights[b] * static_cast<double>(I::code_block(query + at, x + at));
+        acc = acc + term(b, at, x);
         ++read;
-        if (acc >= threshold) {
+        if (acc >= limit(b)) {
           ruled_out = true;
           break;
         }
@@ -557,6 +561,23 @@ std::size_t axis_code_survivors(const std::int8_t* query, const std::int8_t* cod
   }
   if (blocks_read != nullptr) *blocks_read += read;
   return live;
+}
+
+// The rows whose weighted code sums stay below `threshold` block after
+// block; see axis_code_survivors in metrics.hpp. Each block's sum is of
+// integers and exact in any order (I::code_block), and the running sum takes
+// the blocks in order, so every set gets the same survivors.
+template <class I>
+std::size_t axis_code_survivors(const std::int8_t* query, const std::int8_t* codes,
+                                std::size_t stride, const double* weights, double threshold,
+                                const std::uint32_t* ids, std::size_t begin, std::size_t count,
+                                std::uint32_t* out, std::size_t* blocks_read) {
+  return axis_survivors(
+      codes, stride, ids, begin, count, out, blocks_read,
+      [=](std::size_t b, std::size_t at, const std::int8_t* x) __attribute__((always_inline)) {
+        return weights[b] * static_cast<double>(I::code_block(query + at, x + at));
+      },
+      [=](std::size_t) __attribute__((always_inline)) { return threshold; });
 }
 
 // The sum over 64 codes of weight times code, of integers: |weight| <=
@@ -576,35 +597,12 @@ std::size_t axis_dot_survivors(const std::int16_t* weights, const std::int8_t* c
                                const double* thresholds, const std::uint32_t* ids,
                                std::size_t begin, std::size_t count, std::uint32_t* out,
                                std::size_t* blocks_read) {
-  constexpr std::size_t kBlock = 64;
-  constexpr std::size_t kAhead = 8;
-  const std::size_t blocks = stride / kBlock;
-  std::size_t live = 0;
-  std::size_t read = 0;
-  for (std::size_t j = 0; j < count; ++j) {
-    const std::size_t id = row_id(ids, begin, j);
-    const std::int8_t* x = codes + id * stride;
-    if (j + kAhead < count) {
-      __builtin_prefetch(codes + row_id(ids, begin, j + kAhead) * stride, 0, 3);
-    }
-    bool ruled_out = false;
-    if (x[0] != -128) {
-      double acc = 0.0;
-      for (std::size_t b = 0; b < blocks; ++b) {
-        const std::size_t at = b * kBlock;
-        acc = acc + units[b] * static_cast<double>(code_dot(weights + at, x + at));
-        ++read;
-        if (acc >= thresholds[b]) {
-          ruled_out = true;
-          break;
-        }
-      }
-    }
-    out[live] = static_cast<std::uint32_t>(id);
-    live += !ruled_out;
-  }
-  if (blocks_read != nullptr) *blocks_read += read;
-  return live;
+  return axis_survivors(
+      codes, stride, ids, begin, count, out, blocks_read,
+      [=](std::size_t b, std::size_t at, const std::int8_t* x) __attribute__((always_inline)) {
+        return units[b] * static_cast<double>(code_dot(weights + at, x + at));
+      },
+      [=](std::size_t b) __attribute__((always_inline)) { return thresholds[b]; });
 }
 
 // ---------------------------------------------------------------- records
