@@ -182,73 +182,61 @@ struct Ahead {
   std::size_t count = 0;
 };
 
-// Scores G * W stored vectors (rows[0 .. G*W)) against the query.
-//   n      positions compared (min of query length and dim)
-//   sqrt_a square root of the query's sum of squares (cosine only)
+// Adds one tile of `cnt` positions starting at j of rows[0 .. G*W) to the
+// per-lane sums of its G groups: acc the metric's sum (squared differences
+// or products), nrm the stored vector's own sum of squares (cosine only).
+// `both` says whether the query takes part (positions < n) or only the
+// stored norm does (cosine, n..dim).
 template <class I, Metric M, std::size_t G>
-inline void score_groups(const double* q, std::size_t n, std::size_t dim, double sqrt_a,
-                         const double* const* rows, Ahead ahead, double* out) {
+[[gnu::always_inline]] inline void score_tile(const double* q, const double* const* rows,
+                                              std::size_t j, std::size_t cnt, bool both,
+                                              typename I::V (&acc)[G], typename I::V (&nrm)[G]) {
   using V = typename I::V;
   constexpr std::size_t W = I::W;
-
-  V acc[G];
-  V nrm[G];  // cosine: the stored vector's own sum of squares
+  V qb[W];
+  if (both) load_query<I>(q, j, cnt, qb);
 #pragma GCC unroll 16
   for (std::size_t g = 0; g < G; ++g) {
-    acc[g] = I::zero();
-    nrm[g] = I::zero();
-  }
-
-  // One tile of `cnt` positions starting at j; `both` says whether the query
-  // takes part (positions < n) or only the stored norm does (cosine, n..dim).
-  auto tile = [&](std::size_t j, std::size_t cnt, bool both) __attribute__((always_inline)) {
-    V qb[W];
-    if (both) load_query<I>(q, j, cnt, qb);
+    V t[W];
+    load_tile<I>(rows + g * W, j, cnt, t);
 #pragma GCC unroll 16
-    for (std::size_t g = 0; g < G; ++g) {
-      V t[W];
-      load_tile<I>(rows + g * W, j, cnt, t);
-#pragma GCC unroll 16
-      for (std::size_t c = 0; c < W; ++c) {
-        if (c >= cnt) break;
-        if (!both) {
-          nrm[g] = I::add(nrm[g], I::mul(t[c], t[c]));
-        } else if constexpr (M == Metric::Euclidean) {
-          V d = I::sub(qb[c], t[c]);
-          acc[g] = I::add(acc[g], I::mul(d, d));
-        } else if constexpr (M == Metric::InnerProduct) {
-          acc[g] = I::add(acc[g], I::mul(qb[c], t[c]));
-        } else {
-          acc[g] = I::add(acc[g], I::mul(qb[c], t[c]));
-          nrm[g] = I::add(nrm[g], I::mul(t[c], t[c]));
-        }
+    for (std::size_t c = 0; c < W; ++c) {
+      if (c >= cnt) break;
+      if (!both) {
+        nrm[g] = I::add(nrm[g], I::mul(t[c], t[c]));
+      } else if constexpr (M == Metric::Euclidean) {
+        V d = I::sub(qb[c], t[c]);
+        acc[g] = I::add(acc[g], I::mul(d, d));
+      } else if constexpr (M == Metric::InnerProduct) {
+        acc[g] = I::add(acc[g], I::mul(qb[c], t[c]));
+      } else {
+        acc[g] = I::add(acc[g], I::mul(qb[c], t[c]));
+        nrm[g] = I::add(nrm[g], I::mul(t[c], t[c]));
       }
     }
-  };
-
-  std::size_t j = 0;
-  for (; j + W <= n; j += W) {
-    for (std::size_t l = 0; l < ahead.per_tile && ahead.from < ahead.end; ++l) {
-      prefetch_l2(ahead.from);
-      ahead.from += 64;
-    }
-    if (j % 8 == 0) {
-      for (std::size_t r = 0; r < ahead.count; ++r) prefetch_l2(ahead.rows[r] + j);
-    }
-    tile(j, W, true);
   }
-  if (j < n) tile(j, n - j, true);
+}
 
-  if constexpr (M == Metric::Cosine) {
-    // The stored vector is longer than the query: its norm goes on alone.
-    j = n;
-    for (; j + W <= dim; j += W) tile(j, W, false);
-    if (j < dim) tile(j, dim - j, false);
+// Requests this tile's share of what `ahead` names, before tile j is read.
+[[gnu::always_inline]] inline void fetch_ahead(Ahead& ahead, std::size_t j) {
+  for (std::size_t l = 0; l < ahead.per_tile && ahead.from < ahead.end; ++l) {
+    prefetch_l2(ahead.from);
+    ahead.from += 64;
   }
+  if (j % 8 == 0) {
+    for (std::size_t r = 0; r < ahead.count; ++r) prefetch_l2(ahead.rows[r] + j);
+  }
+}
 
+// The G groups' results from their sums, stored to out.
+template <class I, Metric M, std::size_t G>
+[[gnu::always_inline]] inline void store_scores(const typename I::V (&acc)[G],
+                                                const typename I::V (&nrm)[G], double sqrt_a,
+                                                double* out) {
+  constexpr std::size_t W = I::W;
 #pragma GCC unroll 16
   for (std::size_t g = 0; g < G; ++g) {
-    V result;
+    typename I::V result;
     if constexpr (M == Metric::Euclidean) {
       result = I::sqrt(acc[g]);
     } else if constexpr (M == Metric::InnerProduct) {
@@ -258,6 +246,38 @@ inline void score_groups(const double* q, std::size_t n, std::size_t dim, double
     }
     I::store(out + g * W, result);
   }
+}
+
+// Scores G * W stored vectors (rows[0 .. G*W)) against the query.
+//   n      positions compared (min of query length and dim)
+//   sqrt_a square root of the query's sum of squares (cosine only)
+template <class I, Metric M, std::size_t G>
+inline void score_groups(const double* q, std::size_t n, std::size_t dim, double sqrt_a,
+                         const double* const* rows, Ahead ahead, double* out) {
+  using V = typename I::V;
+  constexpr std::size_t W = I::W;
+  V acc[G];
+  V nrm[G];  // cosine: the stored vector's own sum of squares
+#pragma GCC unroll 16
+  for (std::size_t g = 0; g < G; ++g) {
+    acc[g] = I::zero();
+    nrm[g] = I::zero();
+  }
+
+  std::size_t j = 0;
+  for (; j + W <= n; j += W) {
+    fetch_ahead(ahead, j);
+    score_tile<I, M, G>(q, rows, j, W, true, acc, nrm);
+  }
+  if (j < n) score_tile<I, M, G>(q, rows, j, n - j, true, acc, nrm);
+
+  if constexpr (M == Metric::Cosine) {
+    // The stored vector is longer than the query: its norm goes on alone.
+    j = n;
+    for (; j + W <= dim; j += W) score_tile<I, M, G>(q, rows, j, W, false, acc, nrm);
+    if (j < dim) score_tile<I, M, G>(q, rows, j, dim - j, false, acc, nrm);
+  }
+  store_scores<I, M, G>(acc, nrm, sqrt_a, out);
 }
 
 template <class I>
