@@ -217,17 +217,6 @@ template <class I, Metric M, std::size_t G>
   }
 }
 
-// Requests this tile's share of what `ahead` names, before tile j is read.
-[[gnu::always_inline]] inline void fetch_ahead(Ahead& ahead, std::size_t j) {
-  for (std::size_t l = 0; l < ahead.per_tile && ahead.from < ahead.end; ++l) {
-    prefetch_l2(ahead.from);
-    ahead.from += 64;
-  }
-  if (j % 8 == 0) {
-    for (std::size_t r = 0; r < ahead.count; ++r) prefetch_l2(ahead.rows[r] + j);
-  }
-}
-
 // The G groups' results from their sums, stored to out.
 template <class I, Metric M, std::size_t G>
 [[gnu::always_inline]] inline void store_scores(const typename I::V (&acc)[G],
@@ -266,7 +255,13 @@ inline void score_groups(const double* q, std::size_t n, std::size_t dim, double
 
   std::size_t j = 0;
   for (; j + W <= n; j += W) {
-    fetch_ahead(ahead, j);
+    for (std::size_t l = 0; l < ahead.per_tile && ahead.from < ahead.end; ++l) {
+      prefetch_l2(ahead.from);
+      ahead.from += 64;
+    }
+    if (j % 8 == 0) {
+      for (std::size_t r = 0; r < ahead.count; ++r) prefetch_l2(ahead.rows[r] + j);
+    }
     score_tile<I, M, G>(q, rows, j, W, true, acc, nrm);
   }
   if (j < n) score_tile<I, M, G>(q, rows, j, n - j, true, acc, nrm);
@@ -396,6 +391,57 @@ void score_rows(Metric metric, Vec query, const double* base, std::size_t dim,
 // may rely on. Nothing is given up on a guess: the test looks at the very
 // partial sum that the complete chain continues from.
 
+// Adds one tile of `cnt` positions starting at `at` to the euclidean sums
+// acc of the groups still in `live` (bit g for group g).
+template <class I, std::size_t G>
+[[gnu::always_inline]] inline void bounded_tile(const double* q, const double* const* rows,
+                                                std::size_t at, std::size_t cnt, unsigned live,
+                                                typename I::V (&acc)[G]) {
+  using V = typename I::V;
+  constexpr std::size_t W = I::W;
+  V qb[W];
+  load_query<I>(q, at, cnt, qb);
+#pragma GCC unroll 16
+  for (std::size_t g = 0; g < G; ++g) {
+    if (!(live & (1u << g))) continue;
+    V t[W];
+    load_tile<I>(rows + g * W, at, cnt, t);
+#pragma GCC unroll 16
+    for (std::size_t c = 0; c < W; ++c) {
+      if (c >= cnt) break;
+      const V d = I::sub(qb[c], t[c]);
+      acc[g] = I::add(acc[g], I::mul(d, d));
+    }
+  }
+}
+
+// The groups of `live` whose every lane is past the bound are given up.
+template <class I, std::size_t G>
+[[gnu::always_inline]] inline unsigned still_below(const typename I::V (&acc)[G],
+                                                   typename I::V limit, unsigned live) {
+#pragma GCC unroll 16
+  for (std::size_t g = 0; g < G; ++g) {
+    if ((live & (1u << g)) && I::none_below(acc[g], limit)) live &= ~(1u << g);
+  }
+  return live;
+}
+
+// Every group given up at position j: the next block, requested only up
+// to here, is asked for a little more in case it goes on, and every row
+// gives +inf.
+template <class I, std::size_t G>
+[[gnu::always_inline]] inline void give_up_block(const double* const* next, std::size_t j,
+                                                 double* out) {
+  constexpr std::size_t W = I::W;
+  if (next != nullptr) {
+    for (std::size_t r = 0; r < G * W; ++r) {
+      prefetch_l1(next[r] + j);
+      prefetch_l1(next[r] + j + 8);
+    }
+  }
+  for (std::size_t k = 0; k < G * W; ++k) out[k] = std::numeric_limits<double>::infinity();
+}
+
 // Scores one block of G * W rows and requests the lines of the next block's
 // rows (none when next is null), one per row and tile read, so that data
 // streams in ahead of use. Given-up rows give +inf.
@@ -410,50 +456,23 @@ inline void bounded_block(const double* q, std::size_t n, const double* const* r
 #pragma GCC unroll 16
   for (std::size_t g = 0; g < G; ++g) acc[g] = I::zero();
   unsigned live = (1u << G) - 1;  // groups not given up
-  auto tile = [&](std::size_t at, std::size_t cnt) __attribute__((always_inline)) {
-    V qb[W];
-    load_query<I>(q, at, cnt, qb);
-#pragma GCC unroll 16
-    for (std::size_t g = 0; g < G; ++g) {
-      if (!(live & (1u << g))) continue;
-      V t[W];
-      load_tile<I>(rows + g * W, at, cnt, t);
-#pragma GCC unroll 16
-      for (std::size_t c = 0; c < W; ++c) {
-        if (c >= cnt) break;
-        const V d = I::sub(qb[c], t[c]);
-        acc[g] = I::add(acc[g], I::mul(d, d));
-      }
-    }
-  };
 
   std::size_t j = 0;
   while (j + W <= n) {
     if (next != nullptr && j % 8 == 0) {
       for (std::size_t r = 0; r < G * W; ++r) prefetch_l1(next[r] + j);
     }
-    tile(j, W);
+    bounded_tile<I, G>(q, rows, j, W, live, acc);
     j += W;
     if (j % kTestEvery == 0 && j < n) {
-#pragma GCC unroll 16
-      for (std::size_t g = 0; g < G; ++g) {
-        if ((live & (1u << g)) && I::none_below(acc[g], limit)) live &= ~(1u << g);
-      }
+      live = still_below<I, G>(acc, limit, live);
       if (live == 0) {
-        // The next block has only been requested up to here; ask for a
-        // little more in case it goes on.
-        if (next != nullptr) {
-          for (std::size_t r = 0; r < G * W; ++r) {
-            prefetch_l1(next[r] + j);
-            prefetch_l1(next[r] + j + 8);
-          }
-        }
-        for (std::size_t k = 0; k < G * W; ++k) out[k] = inf;
+        give_up_block<I, G>(next, j, out);
         return;
       }
     }
   }
-  if (j < n) tile(j, n - j);
+  if (j < n) bounded_tile<I, G>(q, rows, j, n - j, live, acc);
 #pragma GCC unroll 16
   for (std::size_t g = 0; g < G; ++g) {
     if (live & (1u << g)) {
