@@ -415,17 +415,6 @@ template <class I, std::size_t G>
   }
 }
 
-// The groups of `live` whose every lane is past the bound are given up.
-template <class I, std::size_t G>
-[[gnu::always_inline]] inline unsigned still_below(const typename I::V (&acc)[G],
-                                                   typename I::V limit, unsigned live) {
-#pragma GCC unroll 16
-  for (std::size_t g = 0; g < G; ++g) {
-    if ((live & (1u << g)) && I::none_below(acc[g], limit)) live &= ~(1u << g);
-  }
-  return live;
-}
-
 // Every group given up at position j: the next block, requested only up
 // to here, is asked for a little more in case it goes on, and every row
 // gives +inf.
@@ -465,7 +454,10 @@ inline void bounded_block(const double* q, std::size_t n, const double* const* r
     bounded_tile<I, G>(q, rows, j, W, live, acc);
     j += W;
     if (j % kTestEvery == 0 && j < n) {
-      live = still_below<I, G>(acc, limit, live);
+#pragma GCC unroll 16
+      for (std::size_t g = 0; g < G; ++g) {
+        if ((live & (1u << g)) && I::none_below(acc[g], limit)) live &= ~(1u << g);
+      }
       if (live == 0) {
         give_up_block<I, G>(next, j, out);
         return;
@@ -646,6 +638,61 @@ std::size_t axis_dot_survivors(const std::int16_t* weights, const std::int8_t* c
 
 // ---------------------------------------------------------------- records
 
+// The sums of G groups of W records (rows[g][r] is lane r of group g): acc
+// the squared differences of their m products from the query's, norms
+// their nu, rlo and rhi. Tile by tile of the records, each group in turn.
+template <class I, std::size_t G>
+[[gnu::always_inline]] inline void record_sums(const double* q,
+                                               const double* const (&rows)[G][I::W],
+                                               std::size_t stride, std::size_t m,
+                                               typename I::V (&acc)[G],
+                                               typename I::V (&norms)[G][3]) {
+  using V = typename I::V;
+  constexpr std::size_t W = I::W;
+  const V zero = I::zero();
+  for (std::size_t g = 0; g < G; ++g) {
+    acc[g] = zero;
+    norms[g][0] = norms[g][1] = norms[g][2] = zero;
+  }
+  for (std::size_t at = 0; at < stride; at += W) {
+    const std::size_t cnt = std::min(W, stride - at);
+    for (std::size_t g = 0; g < G; ++g) {
+      V t[W];
+      load_tile<I>(rows[g], at, cnt, t);
+      for (std::size_t c = 0; c < cnt; ++c) {
+        const std::size_t pos = at + c;
+        if (pos >= m) {
+          norms[g][pos - m] = t[c];
+          continue;
+        }
+        const V d = I::sub(I::set1(q[pos]), t[c]);
+        acc[g] = I::add(acc[g], I::mul(d, d));
+      }
+    }
+  }
+}
+
+// The bounds of G groups from their sums, stored to to[0 .. G * W).
+template <class I, std::size_t G>
+[[gnu::always_inline]] inline void store_record_bounds(const double* q, std::size_t m,
+                                                       double margin,
+                                                       const typename I::V (&acc)[G],
+                                                       const typename I::V (&norms)[G][3],
+                                                       double* to) {
+  using V = typename I::V;
+  constexpr std::size_t W = I::W;
+  const V zero = I::zero();
+  for (std::size_t g = 0; g < G; ++g) {
+    const V nu = norms[g][0], rlo = norms[g][1], rhi = norms[g][2];
+    // The largest of 0, a and b, never a NaN.
+    V gap = I::max(I::sub(I::set1(q[m + 1]), rhi), zero);
+    gap = I::max(I::sub(rlo, I::set1(q[m + 2])), gap);
+    const V t = I::add(I::set1(q[m]), nu);
+    I::store(to + g * W,
+             I::sub(I::add(acc[g], I::mul(gap, gap)), I::mul(I::set1(margin), I::mul(t, t))));
+  }
+}
+
 // The euclidean sketch bounds of `count` records into lb (sketch/records.hpp
 // defines them and proves them): record i starts at records + (ids ? ids[i] : i) *
 // stride and holds the m products, then nu, rlo and rhi; q is the query's
@@ -665,7 +712,6 @@ void euclidean_record_bounds(const double* q, const double* records, std::size_t
   auto row = [&](std::size_t i) {
     return records + (ids != nullptr ? std::size_t{ids[i]} : i) * stride;
   };
-  const V zero = I::zero();
   // Records are requested kAhead of the group being summed (the first ones
   // before the loop): a cold record is a trip to memory, much longer than
   // one group's sums.
@@ -684,39 +730,12 @@ void euclidean_record_bounds(const double* q, const double* records, std::size_t
       for (std::size_t r = 0; r < W; ++r) rows[g][r] = row(j + std::min(g * W + r, n - 1));
     }
     V acc[G], norms[G][3];
-    for (std::size_t g = 0; g < G; ++g) {
-      acc[g] = zero;
-      norms[g][0] = norms[g][1] = norms[g][2] = zero;
-    }
-    for (std::size_t at = 0; at < stride; at += W) {
-      const std::size_t cnt = std::min(W, stride - at);
-      for (std::size_t g = 0; g < G; ++g) {
-        V t[W];
-        load_tile<I>(rows[g], at, cnt, t);
-        for (std::size_t c = 0; c < cnt; ++c) {
-          const std::size_t pos = at + c;
-          if (pos >= m) {
-            norms[g][pos - m] = t[c];
-            continue;
-          }
-          const V d = I::sub(I::set1(q[pos]), t[c]);
-          acc[g] = I::add(acc[g], I::mul(d, d));
-        }
-      }
-    }
+    record_sums<I, G>(q, rows, stride, m, acc, norms);
     // A full group is stored straight into lb; only the last, partial one
     // goes through a buffer, so that no group pays for a copy.
     double out[R];
     double* to = n == R ? lb + j : out;
-    for (std::size_t g = 0; g < G; ++g) {
-      const V nu = norms[g][0], rlo = norms[g][1], rhi = norms[g][2];
-      // The largest of 0, a and b, never a NaN.
-      V gap = I::max(I::sub(I::set1(q[m + 1]), rhi), zero);
-      gap = I::max(I::sub(rlo, I::set1(q[m + 2])), gap);
-      const V t = I::add(I::set1(q[m]), nu);
-      I::store(to + g * W,
-               I::sub(I::add(acc[g], I::mul(gap, gap)), I::mul(I::set1(margin), I::mul(t, t))));
-    }
+    store_record_bounds<I, G>(q, m, margin, acc, norms, to);
     if (n < R) {
       for (std::size_t r = 0; r < n; ++r) lb[j + r] = out[r];
     }
