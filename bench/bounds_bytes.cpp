@@ -8,17 +8,12 @@
 #include <vector>
 
 #include "flat/flat.hpp"
+#include "harness.hpp"
 
 int main(int argc, char** argv) {
-  if (argc < 3) return 2;
-  std::FILE* f = std::fopen(argv[1], "rb");
-  if (f == nullptr) return 2;
-  std::int64_t head[3];
-  if (std::fread(head, sizeof head, 1, f) != 1) return 2;
-  const std::size_t n = head[0], queries = head[1], dim = head[2];
-  std::vector<double> rows((n + queries) * dim);
-  if (std::fread(rows.data(), sizeof(double), rows.size(), f) != rows.size()) return 2;
-  std::fclose(f);
+  tarsim::bench::RowsFile file;
+  if (argc < 3 || !tarsim::bench::read_rows(argv[1], file)) return 2;
+  const std::size_t n = file.n, queries = file.queries, dim = file.dim;
   const auto k = static_cast<std::uint32_t>(std::atoi(argv[2]));
   const char* names[] = {"euclidean", "inner_product", "cosine"};
   const tarsim::metrics::Metric metrics[] = {tarsim::metrics::Metric::Euclidean,
@@ -27,14 +22,14 @@ int main(int argc, char** argv) {
   std::printf("{");
   for (int m = 0; m < 3; ++m) {
     tarsim::flat::Flat index(static_cast<std::uint32_t>(dim), metrics[m]);
-    index.add_rows(rows.data(), n);
+    index.add_rows(file.row(0), n);
     const auto& sketch = index.sketch();
     const double record = sketch.ready() ? sketch.stride() * sizeof(double) : 0.0;
     double read = 0.0;
     std::vector<tarsim::flat::Hit> out;
     for (std::size_t q = 0; q < queries; ++q) {
       tarsim::flat::ScanStats stats;
-      index.search({rows.data() + (n + q) * dim, dim}, k, out, nullptr, &stats);
+      index.search({file.query(q), dim}, k, out, nullptr, &stats);
       read += stats.sketched * record + stats.code_blocks * 64.0 +
               stats.scored * dim * sizeof(double);
     }

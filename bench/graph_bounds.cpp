@@ -6,36 +6,26 @@
 // inner_product]; the file holds
 // n, queries, dim as int64 and then the n stored rows and the query rows as
 // float64.
-#include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <vector>
 
+#include "harness.hpp"
 #include "hnsw/hnsw.hpp"
 #include "testing/knobs.hpp"
 
 namespace {
 
+using tarsim::bench::median;
+using tarsim::bench::RowsFile;
+using tarsim::bench::seconds_since;
 using tarsim::hnsw::HNSW;
 using tarsim::hnsw::Scored;
 using tarsim::testing::Knobs;
-
-class Seeded : public tarsim::hnsw::RandomSource {
- public:
-  double next_uniform() override { return static_cast<double>(engine_() >> 11) * 0x1p-53; }
-
- private:
-  std::mt19937_64 engine_{1};
-};
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 struct Run {
   double build = 0.0;
@@ -44,29 +34,23 @@ struct Run {
   std::size_t skipped_build = 0, skipped_queries = 0;
 };
 
-Run run(HNSW& index, const std::vector<double>& rows, std::size_t n, std::size_t queries,
-        std::size_t dim, std::uint32_t k) {
+Run run(HNSW& index, const RowsFile& file, std::uint32_t k) {
   Run r;
-  Seeded draws;
+  tarsim::bench::Seeded draws(tarsim::bench::kSeed);
   auto start = std::chrono::steady_clock::now();
-  for (std::size_t i = 0; i < n; ++i) {
-    if (index.insert({rows.data() + i * dim, dim}, nullptr, draws)) std::exit(3);
+  for (std::size_t i = 0; i < file.n; ++i) {
+    if (index.insert({file.row(i), file.dim}, nullptr, draws)) std::exit(3);
   }
   r.build = seconds_since(start);
   r.skipped_build = Knobs::skipped(index);
-  r.answers.resize(queries);
-  for (std::size_t q = 0; q < queries; ++q) {
+  r.answers.resize(file.queries);
+  for (std::size_t q = 0; q < file.queries; ++q) {
     start = std::chrono::steady_clock::now();
-    index.search({rows.data() + (n + q) * dim, dim}, k, nullptr, r.answers[q]);
+    index.search({file.query(q), file.dim}, k, nullptr, r.answers[q]);
     r.query_times.push_back(seconds_since(start));
   }
   r.skipped_queries = Knobs::skipped(index) - r.skipped_build;
   return r;
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0.0 : v[v.size() / 2];
 }
 
 bool same_answers(const Run& a, const Run& b) {
@@ -99,20 +83,13 @@ bool same_graphs(const HNSW& a, const HNSW& b) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) return 2;
-  std::FILE* f = std::fopen(argv[1], "rb");
-  if (f == nullptr) return 2;
-  std::int64_t head[3];
-  if (std::fread(head, sizeof head, 1, f) != 1) return 2;
-  const std::size_t n = head[0], queries = head[1], dim = head[2];
-  std::vector<double> rows((n + queries) * dim);
-  if (std::fread(rows.data(), sizeof(double), rows.size(), f) != rows.size()) return 2;
-  std::fclose(f);
+  RowsFile file;
+  if (argc < 3 || !tarsim::bench::read_rows(argv[1], file)) return 2;
   const auto k = static_cast<std::uint32_t>(std::atoi(argv[2]));
   const char* mode = argc > 3 ? argv[3] : "both";
   const char* metric = argc > 5 ? argv[5] : "euclidean";
   const tarsim::hnsw::Params params{
-      .dim = static_cast<std::uint32_t>(dim),
+      .dim = static_cast<std::uint32_t>(file.dim),
       .metric = std::strcmp(metric, "angular") == 0         ? tarsim::metrics::Metric::Cosine
                 : std::strcmp(metric, "inner_product") == 0 ? tarsim::metrics::Metric::InnerProduct
                                                             : tarsim::metrics::Metric::Euclidean,
@@ -128,8 +105,8 @@ int main(int argc, char** argv) {
     Knobs::set_sketch_config(on, config);
   }
   Run a, b;
-  if (std::strcmp(mode, "off") != 0) a = run(on, rows, n, queries, dim, k);
-  if (std::strcmp(mode, "on") != 0) b = run(off, rows, n, queries, dim, k);
+  if (std::strcmp(mode, "off") != 0) a = run(on, file, k);
+  if (std::strcmp(mode, "on") != 0) b = run(off, file, k);
   const bool both = std::strcmp(mode, "both") == 0;
   const bool same = both && same_graphs(on, off) && same_answers(a, b);
   std::printf(

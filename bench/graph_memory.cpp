@@ -5,37 +5,27 @@
 // <layers> [repeat]; the file holds n, queries, dim as int64 and then the n
 // stored rows and the query rows as float64. The query batch runs `repeat`
 // times (default 1) in run_queries, which a profiler can single out.
-#include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "harness.hpp"
 #include "hnsw/hnsw.hpp"
 #include "testing/knobs.hpp"
 
 namespace {
 
+using tarsim::bench::median;
+using tarsim::bench::RowsFile;
+using tarsim::bench::seconds_since;
 using tarsim::hnsw::HNSW;
 using tarsim::hnsw::Scored;
 using tarsim::testing::Knobs;
-
-class Seeded : public tarsim::hnsw::RandomSource {
- public:
-  double next_uniform() override { return static_cast<double>(engine_() >> 11) * 0x1p-53; }
-
- private:
-  std::mt19937_64 engine_{1};
-};
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 // FNV-1a over 64-bit words.
 struct Hash {
@@ -77,14 +67,13 @@ std::string layer_entries(const HNSW& index) {
   return out + "]";
 }
 
-[[gnu::noinline]] std::uint64_t run_queries(const HNSW& index, const std::vector<double>& rows,
-                                            std::size_t n, std::size_t queries, std::size_t dim,
+[[gnu::noinline]] std::uint64_t run_queries(const HNSW& index, const RowsFile& file,
                                             std::uint32_t k, std::vector<double>& times) {
   Hash hash;
   std::vector<Scored> out;
-  for (std::size_t q = 0; q < queries; ++q) {
+  for (std::size_t q = 0; q < file.queries; ++q) {
     const auto start = std::chrono::steady_clock::now();
-    if (index.search({rows.data() + (n + q) * dim, dim}, k, nullptr, out)) std::exit(4);
+    if (index.search({file.query(q), file.dim}, k, nullptr, out)) std::exit(4);
     times.push_back(seconds_since(start));
     hash.add(out.size());
     for (const Scored& s : out) {
@@ -95,39 +84,27 @@ std::string layer_entries(const HNSW& index) {
   return hash.h;
 }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0.0 : v[v.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4) return 2;
-  std::FILE* f = std::fopen(argv[1], "rb");
-  if (f == nullptr) return 2;
-  std::int64_t head[3];
-  if (std::fread(head, sizeof head, 1, f) != 1) return 2;
-  const std::size_t n = head[0], queries = head[1], dim = head[2];
-  std::vector<double> rows((n + queries) * dim);
-  if (std::fread(rows.data(), sizeof(double), rows.size(), f) != rows.size()) return 2;
-  std::fclose(f);
+  RowsFile file;
+  if (argc < 4 || !tarsim::bench::read_rows(argv[1], file)) return 2;
   const auto k = static_cast<std::uint32_t>(std::atoi(argv[2]));
   const auto layers = static_cast<std::uint32_t>(std::atoi(argv[3]));
   const int repeat = argc > 4 ? std::atoi(argv[4]) : 1;
-  HNSW index({.dim = static_cast<std::uint32_t>(dim), .layers = layers,
+  HNSW index({.dim = static_cast<std::uint32_t>(file.dim), .layers = layers,
               .metric = tarsim::metrics::Metric::Euclidean, .schema = {}});
-  Seeded draws;
+  tarsim::bench::Seeded draws(tarsim::bench::kSeed);
   // One bulk build, as PyHNSW.create makes it.
   auto bulk = std::make_unique<tarsim::FloatRows>();
-  for (std::size_t i = 0; i < n; ++i) bulk->push_row({rows.data() + i * dim, dim});
+  for (std::size_t i = 0; i < file.n; ++i) bulk->push_row({file.row(i), file.dim});
   const auto start = std::chrono::steady_clock::now();
   if (index.create(*bulk, draws)) std::exit(3);
   bulk.reset();
   const double build = seconds_since(start);
   std::vector<double> times;
   std::uint64_t answers = 0;
-  for (int r = 0; r < repeat; ++r) answers = run_queries(index, rows, n, queries, dim, k, times);
+  for (int r = 0; r < repeat; ++r) answers = run_queries(index, file, k, times);
   const auto m = Knobs::graph(index).memory();
   const std::size_t sketch = Knobs::sketch(index).memory_bytes();
   std::printf(
@@ -135,7 +112,7 @@ int main(int argc, char** argv) {
       "\"lists\": %zu, \"lists_used\": %zu, \"layer_lists\": %zu, \"layer_lists_used\": %zu, "
       "\"list_index\": %zu, \"rows\": %zu, \"other\": %zu, \"sketch\": %zu, \"scratch\": %zu, "
       "\"layer_entries\": %s, \"lists_print\": \"%016llx\", \"answers_print\": \"%016llx\"}\n",
-      n, build, median(times), index.memory_bytes(), m.vectors, m.lists, m.lists_used,
+      file.n, build, median(times), index.memory_bytes(), m.vectors, m.lists, m.lists_used,
       m.layer_lists, m.layer_lists_used, m.list_index, m.rows, m.other, sketch,
       index.memory_bytes() - m.total() - sketch, layer_entries(index).c_str(),
       static_cast<unsigned long long>(lists_print(index)),

@@ -230,6 +230,64 @@ void start_stages(const sketch::Sketch& sketch, std::size_t n, std::span<const d
   stages.thresholds.resize(sketch.axis_stride() / 64);
 }
 
+// How many rows the piece at `start` takes: while the heap fills, no more
+// than it lacks; once it is full, pieces start kFirstBounded short and
+// double up to kChunk.
+std::size_t piece_rows(bool full, std::size_t keep, std::size_t held, std::size_t start,
+                       std::size_t n) {
+  return full ? std::min({kChunk, n - start, std::max(kFirstBounded, start)})
+              : std::min(kChunk, std::min(keep - held, n - start));
+}
+
+// The scoring of one search's pieces into dist, each scored row counted.
+struct Scorer {
+  metrics::simd::Path path;
+  metrics::Metric metric;
+  std::span<const double> query;
+  const double* data;
+  std::size_t dim;
+  const double* data_end;
+  double* dist;
+  ScanStats& seen;
+
+  // Rows ids[0 .. count), gathered by id.
+  void rows(const std::uint32_t* ids, std::size_t count) const {
+    metrics::simd::score_rows(path, metric, query, data, dim, ids, count, dist);
+    seen.scored += count;
+  }
+  // Rows start .. start + count: one scan in pieces, each piece may already
+  // fetch the next one.
+  void block(std::size_t start, std::size_t count) const {
+    metrics::simd::score_block(path, metric, query, data + start * dim, dim, count, dist,
+                               data_end);
+    seen.scored += count;
+  }
+};
+
+// Filling: every hit of the piece at `start` enters, and the heap is full
+// after it.
+void fill(std::vector<Hit>& out, const double* dist, std::size_t start, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    out.push_back(Hit{static_cast<std::uint32_t>(start + i), dist[i]});
+    std::push_heap(out.begin(), out.end(), hit_before);
+  }
+}
+
+// The heap `out` sorted best first: std::sort_heap one pop at a time, so
+// that sorting a large k polls too. hit_before is a strict total order, so
+// the sorted hits are the same however they are sorted. False, with out
+// cleared, when a poll stops it.
+bool sort_hits(std::vector<Hit>& out, Interrupt* interrupt) {
+  for (auto end = out.end(); end - out.begin() > 1; --end) {
+    std::pop_heap(out.begin(), end, hit_before);
+    if (interrupt != nullptr && interrupt->after(kPopWork)) {
+      out.clear();
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<FlatError> Flat::search(std::span<const double> query, std::uint32_t k,
@@ -252,12 +310,11 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint32
   std::array<double, kChunk> dist;
   std::array<std::uint32_t, kChunk> ids;
   const double* data = vectors_.data();
-  const double* data_end = data + n * dim_;
-  const metrics::simd::Path path = metrics::simd::best();
+  const Scorer score{metrics::simd::best(), metric_, query, data, dim_, data + n * dim_,
+                     dist.data(), seen};
   for (std::size_t start = 0, count = 0; start < n; start += count) {
     const bool full = out.size() == keep;
-    count = full ? std::min({kChunk, n - start, std::max(kFirstBounded, start)})
-                 : std::min(kChunk, std::min(keep - out.size(), n - start));
+    count = piece_rows(full, keep, out.size(), start, n);
     if (interrupt != nullptr && interrupt->after(count * dim_)) {
       out.clear();
       return FlatError::Interrupted;
@@ -266,41 +323,23 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint32
       const std::size_t live =
           prune(sketch_, stages, out.front().distance, start, count, ids.data(), seen);
       if (static_cast<double>(live) <= kStreamShare * count) {
-        metrics::simd::score_rows(path, metric_, query, data, dim_, ids.data(), live,
-                                  dist.data());
-        seen.scored += live;
+        score.rows(ids.data(), live);
         admit(out, dist.data(), live, [&](std::size_t i) { return ids[i]; });
         continue;
       }
       // Most rows survive (or no stage ran): scoring the whole piece streams
       // faster, and gives the same distances.
     }
-    // One scan in pieces: each piece may already fetch the next one.
-    metrics::simd::score_block(path, metric_, query, data + start * dim_, dim_, count,
-                               dist.data(), data_end);
-    seen.scored += count;
+    score.block(start, count);
     if (!full) {
-      // Filling: every hit enters, and the heap is full after this piece.
-      for (std::size_t i = 0; i < count; ++i) {
-        out.push_back(Hit{static_cast<std::uint32_t>(start + i), dist[i]});
-        std::push_heap(out.begin(), out.end(), hit_before);
-      }
+      fill(out, dist.data(), start, count);
       continue;
     }
     admit(out, dist.data(), count,
           [start](std::size_t i) { return static_cast<std::uint32_t>(start + i); });
   }
   if (stats != nullptr) *stats = seen;
-  // std::sort_heap one pop at a time, so that sorting a large k polls too.
-  // hit_before is a strict total order, so the sorted hits are the same
-  // however they are sorted.
-  for (auto end = out.end(); end - out.begin() > 1; --end) {
-    std::pop_heap(out.begin(), end, hit_before);
-    if (interrupt != nullptr && interrupt->after(kPopWork)) {
-      out.clear();
-      return FlatError::Interrupted;
-    }
-  }
+  if (!sort_hits(out, interrupt)) return FlatError::Interrupted;
   return std::nullopt;
 }
 

@@ -182,6 +182,61 @@ struct Ahead {
   std::size_t count = 0;
 };
 
+// Adds one tile of `cnt` positions starting at j of rows[0 .. G*W) to the
+// per-lane sums of its G groups: acc the metric's sum (squared differences
+// or products), nrm the stored vector's own sum of squares (cosine only).
+// `both` says whether the query takes part (positions < n) or only the
+// stored norm does (cosine, n..dim).
+template <class I, Metric M, std::size_t G>
+[[gnu::always_inline]] inline void score_tile(const double* q, const double* const* rows,
+                                              std::size_t j, std::size_t cnt, bool both,
+                                              typename I::V (&acc)[G], typename I::V (&nrm)[G]) {
+  using V = typename I::V;
+  constexpr std::size_t W = I::W;
+  V qb[W];
+  if (both) load_query<I>(q, j, cnt, qb);
+#pragma GCC unroll 16
+  for (std::size_t g = 0; g < G; ++g) {
+    V t[W];
+    load_tile<I>(rows + g * W, j, cnt, t);
+#pragma GCC unroll 16
+    for (std::size_t c = 0; c < W; ++c) {
+      if (c >= cnt) break;
+      if (!both) {
+        nrm[g] = I::add(nrm[g], I::mul(t[c], t[c]));
+      } else if constexpr (M == Metric::Euclidean) {
+        V d = I::sub(qb[c], t[c]);
+        acc[g] = I::add(acc[g], I::mul(d, d));
+      } else if constexpr (M == Metric::InnerProduct) {
+        acc[g] = I::add(acc[g], I::mul(qb[c], t[c]));
+      } else {
+        acc[g] = I::add(acc[g], I::mul(qb[c], t[c]));
+        nrm[g] = I::add(nrm[g], I::mul(t[c], t[c]));
+      }
+    }
+  }
+}
+
+// The G groups' results from their sums, stored to out.
+template <class I, Metric M, std::size_t G>
+[[gnu::always_inline]] inline void store_scores(const typename I::V (&acc)[G],
+                                                const typename I::V (&nrm)[G], double sqrt_a,
+                                                double* out) {
+  constexpr std::size_t W = I::W;
+#pragma GCC unroll 16
+  for (std::size_t g = 0; g < G; ++g) {
+    typename I::V result;
+    if constexpr (M == Metric::Euclidean) {
+      result = I::sqrt(acc[g]);
+    } else if constexpr (M == Metric::InnerProduct) {
+      result = acc[g];
+    } else {
+      result = I::div(acc[g], I::mul(I::set1(sqrt_a), I::sqrt(nrm[g])));
+    }
+    I::store(out + g * W, result);
+  }
+}
+
 // Scores G * W stored vectors (rows[0 .. G*W)) against the query.
 //   n      positions compared (min of query length and dim)
 //   sqrt_a square root of the query's sum of squares (cosine only)
@@ -190,7 +245,6 @@ inline void score_groups(const double* q, std::size_t n, std::size_t dim, double
                          const double* const* rows, Ahead ahead, double* out) {
   using V = typename I::V;
   constexpr std::size_t W = I::W;
-
   V acc[G];
   V nrm[G];  // cosine: the stored vector's own sum of squares
 #pragma GCC unroll 16
@@ -198,33 +252,6 @@ inline void score_groups(const double* q, std::size_t n, std::size_t dim, double
     acc[g] = I::zero();
     nrm[g] = I::zero();
   }
-
-  // One tile of `cnt` positions starting at j; `both` says whether the query
-  // takes part (positions < n) or only the stored norm does (cosine, n..dim).
-  auto tile = [&](std::size_t j, std::size_t cnt, bool both) __attribute__((always_inline)) {
-    V qb[W];
-    if (both) load_query<I>(q, j, cnt, qb);
-#pragma GCC unroll 16
-    for (std::size_t g = 0; g < G; ++g) {
-      V t[W];
-      load_tile<I>(rows + g * W, j, cnt, t);
-#pragma GCC unroll 16
-      for (std::size_t c = 0; c < W; ++c) {
-        if (c >= cnt) break;
-        if (!both) {
-          nrm[g] = I::add(nrm[g], I::mul(t[c], t[c]));
-        } else if constexpr (M == Metric::Euclidean) {
-          V d = I::sub(qb[c], t[c]);
-          acc[g] = I::add(acc[g], I::mul(d, d));
-        } else if constexpr (M == Metric::InnerProduct) {
-          acc[g] = I::add(acc[g], I::mul(qb[c], t[c]));
-        } else {
-          acc[g] = I::add(acc[g], I::mul(qb[c], t[c]));
-          nrm[g] = I::add(nrm[g], I::mul(t[c], t[c]));
-        }
-      }
-    }
-  };
 
   std::size_t j = 0;
   for (; j + W <= n; j += W) {
@@ -235,29 +262,17 @@ inline void score_groups(const double* q, std::size_t n, std::size_t dim, double
     if (j % 8 == 0) {
       for (std::size_t r = 0; r < ahead.count; ++r) prefetch_l2(ahead.rows[r] + j);
     }
-    tile(j, W, true);
+    score_tile<I, M, G>(q, rows, j, W, true, acc, nrm);
   }
-  if (j < n) tile(j, n - j, true);
+  if (j < n) score_tile<I, M, G>(q, rows, j, n - j, true, acc, nrm);
 
   if constexpr (M == Metric::Cosine) {
     // The stored vector is longer than the query: its norm goes on alone.
     j = n;
-    for (; j + W <= dim; j += W) tile(j, W, false);
-    if (j < dim) tile(j, dim - j, false);
+    for (; j + W <= dim; j += W) score_tile<I, M, G>(q, rows, j, W, false, acc, nrm);
+    if (j < dim) score_tile<I, M, G>(q, rows, j, dim - j, false, acc, nrm);
   }
-
-#pragma GCC unroll 16
-  for (std::size_t g = 0; g < G; ++g) {
-    V result;
-    if constexpr (M == Metric::Euclidean) {
-      result = I::sqrt(acc[g]);
-    } else if constexpr (M == Metric::InnerProduct) {
-      result = acc[g];
-    } else {
-      result = I::div(acc[g], I::mul(I::set1(sqrt_a), I::sqrt(nrm[g])));
-    }
-    I::store(out + g * W, result);
-  }
+  store_scores<I, M, G>(acc, nrm, sqrt_a, out);
 }
 
 template <class I>
@@ -376,6 +391,46 @@ void score_rows(Metric metric, Vec query, const double* base, std::size_t dim,
 // may rely on. Nothing is given up on a guess: the test looks at the very
 // partial sum that the complete chain continues from.
 
+// Adds one tile of `cnt` positions starting at `at` to the euclidean sums
+// acc of the groups still in `live` (bit g for group g).
+template <class I, std::size_t G>
+[[gnu::always_inline]] inline void bounded_tile(const double* q, const double* const* rows,
+                                                std::size_t at, std::size_t cnt, unsigned live,
+                                                typename I::V (&acc)[G]) {
+  using V = typename I::V;
+  constexpr std::size_t W = I::W;
+  V qb[W];
+  load_query<I>(q, at, cnt, qb);
+#pragma GCC unroll 16
+  for (std::size_t g = 0; g < G; ++g) {
+    if (!(live & (1u << g))) continue;
+    V t[W];
+    load_tile<I>(rows + g * W, at, cnt, t);
+#pragma GCC unroll 16
+    for (std::size_t c = 0; c < W; ++c) {
+      if (c >= cnt) break;
+      const V d = I::sub(qb[c], t[c]);
+      acc[g] = I::add(acc[g], I::mul(d, d));
+    }
+  }
+}
+
+// Every group given up at position j: the next block, requested only up
+// to here, is asked for a little more in case it goes on, and every row
+// gives +inf.
+template <class I, std::size_t G>
+[[gnu::always_inline]] inline void give_up_block(const double* const* next, std::size_t j,
+                                                 double* out) {
+  constexpr std::size_t W = I::W;
+  if (next != nullptr) {
+    for (std::size_t r = 0; r < G * W; ++r) {
+      prefetch_l1(next[r] + j);
+      prefetch_l1(next[r] + j + 8);
+    }
+  }
+  for (std::size_t k = 0; k < G * W; ++k) out[k] = std::numeric_limits<double>::infinity();
+}
+
 // Scores one block of G * W rows and requests the lines of the next block's
 // rows (none when next is null), one per row and tile read, so that data
 // streams in ahead of use. Given-up rows give +inf.
@@ -390,29 +445,13 @@ inline void bounded_block(const double* q, std::size_t n, const double* const* r
 #pragma GCC unroll 16
   for (std::size_t g = 0; g < G; ++g) acc[g] = I::zero();
   unsigned live = (1u << G) - 1;  // groups not given up
-  auto tile = [&](std::size_t at, std::size_t cnt) __attribute__((always_inline)) {
-    V qb[W];
-    load_query<I>(q, at, cnt, qb);
-#pragma GCC unroll 16
-    for (std::size_t g = 0; g < G; ++g) {
-      if (!(live & (1u << g))) continue;
-      V t[W];
-      load_tile<I>(rows + g * W, at, cnt, t);
-#pragma GCC unroll 16
-      for (std::size_t c = 0; c < W; ++c) {
-        if (c >= cnt) break;
-        const V d = I::sub(qb[c], t[c]);
-        acc[g] = I::add(acc[g], I::mul(d, d));
-      }
-    }
-  };
 
   std::size_t j = 0;
   while (j + W <= n) {
     if (next != nullptr && j % 8 == 0) {
       for (std::size_t r = 0; r < G * W; ++r) prefetch_l1(next[r] + j);
     }
-    tile(j, W);
+    bounded_tile<I, G>(q, rows, j, W, live, acc);
     j += W;
     if (j % kTestEvery == 0 && j < n) {
 #pragma GCC unroll 16
@@ -420,20 +459,12 @@ inline void bounded_block(const double* q, std::size_t n, const double* const* r
         if ((live & (1u << g)) && I::none_below(acc[g], limit)) live &= ~(1u << g);
       }
       if (live == 0) {
-        // The next block has only been requested up to here; ask for a
-        // little more in case it goes on.
-        if (next != nullptr) {
-          for (std::size_t r = 0; r < G * W; ++r) {
-            prefetch_l1(next[r] + j);
-            prefetch_l1(next[r] + j + 8);
-          }
-        }
-        for (std::size_t k = 0; k < G * W; ++k) out[k] = inf;
+        give_up_block<I, G>(next, j, out);
         return;
       }
     }
   }
-  if (j < n) tile(j, n - j);
+  if (j < n) bounded_tile<I, G>(q, rows, j, n - j, live, acc);
 #pragma GCC unroll 16
   for (std::size_t g = 0; g < G; ++g) {
     if (live & (1u << g)) {
@@ -515,16 +546,20 @@ inline std::size_t row_id(const std::uint32_t* ids, std::size_t begin, std::size
   return ids != nullptr ? std::size_t{ids[j]} : begin + j;
 }
 
-// The rows among begin .. begin + count (or ids) whose weighted code sums stay below
-// `threshold` block after block; see axis_code_survivors in metrics.hpp.
-// Each block's sum is of integers and exact in any order (I::code_block),
-// and the running sum takes the blocks in order, so every set gets the same
-// survivors.
-template <class I>
-std::size_t axis_code_survivors(const std::int8_t* query, const std::int8_t* codes,
-                                std::size_t stride, const double* weights, double threshold,
-                                const std::uint32_t* ids, std::size_t begin, std::size_t count,
-                                std::uint32_t* out, std::size_t* blocks_read) {
+// The walk of the axis codes: rows begin .. begin + count (or ids), in their
+// order, written to out (which may be ids) unless ruled out. A row whose
+// first code is -128 has no codes and is kept; the others add their blocks
+// in order, acc = acc + term(b, at, x) for block b at code `at` of row x,
+// and are ruled out at the first block whose sum reaches limit(b).
+// blocks_read, when given, grows by the blocks summed.
+template <class Term, class Limit>
+[[gnu::always_inline]] inline std::size_t axis_survivors(const std::int8_t* codes,
+                                                         std::size_t stride,
+                                                         const std::uint32_t* ids,
+                                                         std::size_t begin, std::size_t count,
+                                                         std::uint32_t* out,
+                                                         std::size_t* blocks_read, Term term,
+                                                         Limit limit) {
   constexpr std::size_t kBlock = 64;
   // Most rows are given up after their first block, so the first line of a
   // row this far ahead is requested: the rows are not read whole, and may
@@ -544,9 +579,9 @@ std::size_t axis_code_survivors(const std::int8_t* query, const std::int8_t* cod
       double acc = 0.0;
       for (std::size_t b = 0; b < blocks; ++b) {
         const std::size_t at = b * kBlock;
-        acc = acc + weights[b] * static_cast<double>(I::code_block(query + at, x + at));
+        acc = acc + term(b, at, x);
         ++read;
-        if (acc >= threshold) {
+        if (acc >= limit(b)) {
           ruled_out = true;
           break;
         }
@@ -557,6 +592,23 @@ std::size_t axis_code_survivors(const std::int8_t* query, const std::int8_t* cod
   }
   if (blocks_read != nullptr) *blocks_read += read;
   return live;
+}
+
+// The rows whose weighted code sums stay below `threshold` block after
+// block; see axis_code_survivors in metrics.hpp. Each block's sum is of
+// integers and exact in any order (I::code_block), and the running sum takes
+// the blocks in order, so every set gets the same survivors.
+template <class I>
+std::size_t axis_code_survivors(const std::int8_t* query, const std::int8_t* codes,
+                                std::size_t stride, const double* weights, double threshold,
+                                const std::uint32_t* ids, std::size_t begin, std::size_t count,
+                                std::uint32_t* out, std::size_t* blocks_read) {
+  return axis_survivors(
+      codes, stride, ids, begin, count, out, blocks_read,
+      [=](std::size_t b, std::size_t at, const std::int8_t* x) __attribute__((always_inline)) {
+        return weights[b] * static_cast<double>(I::code_block(query + at, x + at));
+      },
+      [=](std::size_t) __attribute__((always_inline)) { return threshold; });
 }
 
 // The sum over 64 codes of weight times code, of integers: |weight| <=
@@ -576,38 +628,70 @@ std::size_t axis_dot_survivors(const std::int16_t* weights, const std::int8_t* c
                                const double* thresholds, const std::uint32_t* ids,
                                std::size_t begin, std::size_t count, std::uint32_t* out,
                                std::size_t* blocks_read) {
-  constexpr std::size_t kBlock = 64;
-  constexpr std::size_t kAhead = 8;
-  const std::size_t blocks = stride / kBlock;
-  std::size_t live = 0;
-  std::size_t read = 0;
-  for (std::size_t j = 0; j < count; ++j) {
-    const std::size_t id = row_id(ids, begin, j);
-    const std::int8_t* x = codes + id * stride;
-    if (j + kAhead < count) {
-      __builtin_prefetch(codes + row_id(ids, begin, j + kAhead) * stride, 0, 3);
-    }
-    bool ruled_out = false;
-    if (x[0] != -128) {
-      double acc = 0.0;
-      for (std::size_t b = 0; b < blocks; ++b) {
-        const std::size_t at = b * kBlock;
-        acc = acc + units[b] * static_cast<double>(code_dot(weights + at, x + at));
-        ++read;
-        if (acc >= thresholds[b]) {
-          ruled_out = true;
-          break;
-        }
-      }
-    }
-    out[live] = static_cast<std::uint32_t>(id);
-    live += !ruled_out;
-  }
-  if (blocks_read != nullptr) *blocks_read += read;
-  return live;
+  return axis_survivors(
+      codes, stride, ids, begin, count, out, blocks_read,
+      [=](std::size_t b, std::size_t at, const std::int8_t* x) __attribute__((always_inline)) {
+        return units[b] * static_cast<double>(code_dot(weights + at, x + at));
+      },
+      [=](std::size_t b) __attribute__((always_inline)) { return thresholds[b]; });
 }
 
 // ---------------------------------------------------------------- records
+
+// The sums of G groups of W records (rows[g][r] is lane r of group g): acc
+// the squared differences of their m products from the query's, norms
+// their nu, rlo and rhi. Tile by tile of the records, each group in turn.
+template <class I, std::size_t G>
+[[gnu::always_inline]] inline void record_sums(const double* q,
+                                               const double* const (&rows)[G][I::W],
+                                               std::size_t stride, std::size_t m,
+                                               typename I::V (&acc)[G],
+                                               typename I::V (&norms)[G][3]) {
+  using V = typename I::V;
+  constexpr std::size_t W = I::W;
+  const V zero = I::zero();
+  for (std::size_t g = 0; g < G; ++g) {
+    acc[g] = zero;
+    norms[g][0] = norms[g][1] = norms[g][2] = zero;
+  }
+  for (std::size_t at = 0; at < stride; at += W) {
+    const std::size_t cnt = std::min(W, stride - at);
+    for (std::size_t g = 0; g < G; ++g) {
+      V t[W];
+      load_tile<I>(rows[g], at, cnt, t);
+      for (std::size_t c = 0; c < cnt; ++c) {
+        const std::size_t pos = at + c;
+        if (pos >= m) {
+          norms[g][pos - m] = t[c];
+          continue;
+        }
+        const V d = I::sub(I::set1(q[pos]), t[c]);
+        acc[g] = I::add(acc[g], I::mul(d, d));
+      }
+    }
+  }
+}
+
+// The bounds of G groups from their sums, stored to to[0 .. G * W).
+template <class I, std::size_t G>
+[[gnu::always_inline]] inline void store_record_bounds(const double* q, std::size_t m,
+                                                       double margin,
+                                                       const typename I::V (&acc)[G],
+                                                       const typename I::V (&norms)[G][3],
+                                                       double* to) {
+  using V = typename I::V;
+  constexpr std::size_t W = I::W;
+  const V zero = I::zero();
+  for (std::size_t g = 0; g < G; ++g) {
+    const V nu = norms[g][0], rlo = norms[g][1], rhi = norms[g][2];
+    // The largest of 0, a and b, never a NaN.
+    V gap = I::max(I::sub(I::set1(q[m + 1]), rhi), zero);
+    gap = I::max(I::sub(rlo, I::set1(q[m + 2])), gap);
+    const V t = I::add(I::set1(q[m]), nu);
+    I::store(to + g * W,
+             I::sub(I::add(acc[g], I::mul(gap, gap)), I::mul(I::set1(margin), I::mul(t, t))));
+  }
+}
 
 // The euclidean sketch bounds of `count` records into lb (sketch/records.hpp
 // defines them and proves them): record i starts at records + (ids ? ids[i] : i) *
@@ -628,7 +712,6 @@ void euclidean_record_bounds(const double* q, const double* records, std::size_t
   auto row = [&](std::size_t i) {
     return records + (ids != nullptr ? std::size_t{ids[i]} : i) * stride;
   };
-  const V zero = I::zero();
   // Records are requested kAhead of the group being summed (the first ones
   // before the loop): a cold record is a trip to memory, much longer than
   // one group's sums.
@@ -647,39 +730,12 @@ void euclidean_record_bounds(const double* q, const double* records, std::size_t
       for (std::size_t r = 0; r < W; ++r) rows[g][r] = row(j + std::min(g * W + r, n - 1));
     }
     V acc[G], norms[G][3];
-    for (std::size_t g = 0; g < G; ++g) {
-      acc[g] = zero;
-      norms[g][0] = norms[g][1] = norms[g][2] = zero;
-    }
-    for (std::size_t at = 0; at < stride; at += W) {
-      const std::size_t cnt = std::min(W, stride - at);
-      for (std::size_t g = 0; g < G; ++g) {
-        V t[W];
-        load_tile<I>(rows[g], at, cnt, t);
-        for (std::size_t c = 0; c < cnt; ++c) {
-          const std::size_t pos = at + c;
-          if (pos >= m) {
-            norms[g][pos - m] = t[c];
-            continue;
-          }
-          const V d = I::sub(I::set1(q[pos]), t[c]);
-          acc[g] = I::add(acc[g], I::mul(d, d));
-        }
-      }
-    }
+    record_sums<I, G>(q, rows, stride, m, acc, norms);
     // A full group is stored straight into lb; only the last, partial one
     // goes through a buffer, so that no group pays for a copy.
     double out[R];
     double* to = n == R ? lb + j : out;
-    for (std::size_t g = 0; g < G; ++g) {
-      const V nu = norms[g][0], rlo = norms[g][1], rhi = norms[g][2];
-      // The largest of 0, a and b, never a NaN.
-      V gap = I::max(I::sub(I::set1(q[m + 1]), rhi), zero);
-      gap = I::max(I::sub(rlo, I::set1(q[m + 2])), gap);
-      const V t = I::add(I::set1(q[m]), nu);
-      I::store(to + g * W,
-               I::sub(I::add(acc[g], I::mul(gap, gap)), I::mul(I::set1(margin), I::mul(t, t))));
-    }
+    store_record_bounds<I, G>(q, m, margin, acc, norms, to);
     if (n < R) {
       for (std::size_t r = 0; r < n; ++r) lb[j + r] = out[r];
     }
