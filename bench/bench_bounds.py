@@ -1,11 +1,13 @@
 """PyFlat.search with the sketch bounds against the same search without them,
 on the data sets of bench/data.py; with --graph, the PyHNSW build and
-queries instead (defaults, euclidean). All in one run.
+queries instead (defaults, euclidean unless --metric says otherwise). All in
+one run.
 
     python bench/bench_bounds.py [--data patches,gaussian,text] [--n 100000] [--queries 200]
                                  [--k 10] [--repeat 3] [--seed 1] [--baseline [REV]]
                                  [--quick] [--out DIR] [--installed]
-    python bench/bench_bounds.py --graph [--data patches,clustered,gaussian,text] [--n 20000] ...
+    python bench/bench_bounds.py --graph [--metric euclidean|angular|inner_product]
+                                 [--data patches,clustered,gaussian,text] [--n 20000] ...
 
 The two sides: this tree's build as it is and the same build with
 TARSIM_BOUNDS=off in its environment (the knob that turns the bounds off);
@@ -100,10 +102,11 @@ def graph_set(args, name: str, rows, queries, pair: dict, tmp: str) -> dict:
     sets = bench_hnsw.save_sets(tmp, rows, queries)
     got = runs.alternate(args.repeat, pair,
                          lambda side: runs.run_child(bench_hnsw.CHILD, side[0], bench_hnsw.HERE,
-                                                     sets, args.k, env=side[1]))
+                                                     sets, args.k, f"metric={args.metric}",
+                                                     env=side[1]))
     new, base = got.values()
-    check = build.run_harness("graph_bounds", rows, queries, args.k)
-    return {"data": name, "n": len(rows),
+    check = build.run_harness("graph_bounds", rows, queries, args.k, "both", "-", args.metric)
+    return {"data": name, "n": len(rows), "metric": args.metric,
             "new": {k: fastest(new, lambda r: r[k]) for k in ("cpu", "query")},
             "base": {k: fastest(base, lambda r: r[k]) for k in ("cpu", "query")},
             "recall": {"new": new[-1]["recall"], "base": base[-1]["recall"]},
@@ -123,7 +126,7 @@ def print_flat(args, rows: list[dict], against: str) -> None:
 
 
 def print_graph(args, rows: list[dict], against: str) -> None:
-    print(f"\nPyHNSW, defaults, euclidean, k = {args.k}, {args.queries} queries; against "
+    print(f"\nPyHNSW, defaults, {args.metric}, k = {args.k}, {args.queries} queries; against "
           f"{against}; fastest of {args.repeat} alternating runs (build: CPU seconds)")
     print(f"{'data':9} {'n':>6} {'build base s':>12} {'build s':>8} {'speed-up':>8} "
           f"{'query base ms':>13} {'query ms':>8} {'speed-up':>8} {'recall base':>11} "
@@ -143,6 +146,8 @@ def main() -> None:
     p.add_argument("--data", help="comma-separated sets (default: patches,gaussian,text; "
                                   "with --graph patches,clustered,gaussian,text)")
     p.add_argument("--n", type=int, help="stored rows (default 100000; with --graph 20000)")
+    p.add_argument("--metric", default="euclidean", choices=list(bench_hnsw.FLAT_METRIC),
+                   help="with --graph: the graph's metric")
     p.add_argument("--queries", type=int, default=200)
     p.add_argument("--k", type=int, default=10)
     p.add_argument("--repeat", type=int, default=3)

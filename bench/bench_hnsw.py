@@ -59,15 +59,21 @@ def hits(answers: list, exact: list[set], row_of: dict) -> float:
     return found / sum(len(e) for e in exact)
 
 
-def exact_ids(tarsim, rows: np.ndarray, queries: np.ndarray, k: int) -> tuple[float, list[set]]:
-    flat = tarsim.PyFlat(rows.shape[1])
+# PyFlat's name of each PyHNSW metric (None: its default).
+FLAT_METRIC = {"euclidean": None, "angular": "cosine", "inner_product": "inner_product"}
+
+
+def exact_ids(tarsim, rows: np.ndarray, queries: np.ndarray, k: int,
+              metric: str = "euclidean") -> tuple[float, list[set]]:
+    flat = tarsim.PyFlat(rows.shape[1], FLAT_METRIC[metric])
     flat.create(rows)
     median, answers = runs.per_query(lambda q: flat.search(q, k), queries)
     return median, [{i for i, _ in a} for a in answers]
 
 
 # One run of one version: build, queries and recall; ARGS: bench folder, data
-# file, k, and "build" to time only the build.
+# file, k, then "build" to time only the build and "metric=NAME" for another
+# metric than the euclidean.
 CHILD = r"""
 import json
 import numpy as np
@@ -76,13 +82,14 @@ from bench_hnsw import exact_ids, hits
 from runs import per_query, timed
 sets = np.load(ARGS[1])
 rows, queries, k = sets["rows"], sets["queries"], int(ARGS[2])
-index = tarsim.PyHNSW(rows.shape[1], metric="euclidean")
+metric = next((a[len("metric="):] for a in ARGS[3:] if a.startswith("metric=")), "euclidean")
+index = tarsim.PyHNSW(rows.shape[1], metric=metric)
 cpu, wall = timed(lambda: index.create(rows))
 out = {"cpu": cpu, "wall": wall, "module": tarsim.__file__}
-if ARGS[3:] != ["build"]:
+if "build" not in ARGS[3:]:
     out["query"], answers = per_query(lambda q: index.search(q, k), queries)
     row_of = {row.tobytes(): i for i, row in enumerate(rows)}
-    out["recall"] = hits(answers, exact_ids(tarsim, rows, queries, k)[1], row_of)
+    out["recall"] = hits(answers, exact_ids(tarsim, rows, queries, k, metric)[1], row_of)
 print(json.dumps(out))
 """
 

@@ -2,7 +2,8 @@
 // without the sketch bounds: build and query times of each, the share of
 // looked-at neighbours the bounds ruled out, and whether every list and
 // every answer is the same to the bit. Built by bench_bounds.py against this
-// source tree. Usage: graph_bounds <file> <k> [on|off|both] [axes]; the file holds
+// source tree. Usage: graph_bounds <file> <k> [on|off|both] [axes|-] [euclidean|angular|
+// inner_product]; the file holds
 // n, queries, dim as int64 and then the n stored rows and the query rows as
 // float64.
 #include <bit>
@@ -86,15 +87,19 @@ int main(int argc, char** argv) {
   if (argc < 3 || !tarsim::bench::read_rows(argv[1], file)) return 2;
   const auto k = static_cast<std::uint32_t>(std::atoi(argv[2]));
   const char* mode = argc > 3 ? argv[3] : "both";
-  const tarsim::hnsw::Params params{.dim = static_cast<std::uint32_t>(file.dim),
-                                    .metric = tarsim::metrics::Metric::Euclidean,
-                                    .schema = {}};
+  const char* metric = argc > 5 ? argv[5] : "euclidean";
+  const tarsim::hnsw::Params params{
+      .dim = static_cast<std::uint32_t>(file.dim),
+      .metric = std::strcmp(metric, "angular") == 0         ? tarsim::metrics::Metric::Cosine
+                : std::strcmp(metric, "inner_product") == 0 ? tarsim::metrics::Metric::InnerProduct
+                                                            : tarsim::metrics::Metric::Euclidean,
+      .schema = {}};
   HNSW on(params), off(params);
   Knobs::set_bounds(on, true);
   Knobs::set_bounds(off, false);
-  if (argc > 4) {
+  if (argc > 4 && std::strcmp(argv[4], "-") != 0) {
     // A record of this many axes instead of the default size rule.
-    tarsim::sketch::Config config = HNSW::default_sketch_config();
+    tarsim::sketch::Config config = HNSW::default_sketch_config(params.metric);
     config.max_axes = static_cast<std::uint32_t>(std::atoi(argv[4]));
     config.ignore_size_rule = true;
     Knobs::set_sketch_config(on, config);

@@ -33,15 +33,21 @@ HNSW::HNSW(Params params)
       metric_(params.metric),
       schema_(std::move(params.schema)),
       graph_(params.dim, params.layers, schema_ ? schema_->size() : 0),
-      bounds_(params.dim, params.metric, default_sketch_config()) {}
+      bounds_(params.dim, params.metric, default_sketch_config(params.metric)) {}
 
-sketch::Config HNSW::default_sketch_config() {
+sketch::Config HNSW::default_sketch_config(metrics::Metric metric) {
   sketch::Config config = sketch::default_config();
   // A graph walk scores a few thousand nodes per insertion, whatever the
   // size of the index, so the bounds pay from a small index on; the basis
   // fitted then is refitted at 8x, 64x, ... that size.
   config.min_rows = kSketchRows;
   config.codes = true;
+  // The inner product and the cosine score every neighbour in full: the
+  // axis codes rule most of them out after a block of 64 bytes. The
+  // euclidean walks have the records, the grid codes and a kernel that gives
+  // a neighbour up after a line or two of its vector; axis codes would rule
+  // out few of the neighbours those leave.
+  config.axis_codes = metric != metrics::Metric::Euclidean;
   return config;
 }
 

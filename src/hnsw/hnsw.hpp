@@ -167,8 +167,8 @@ class HNSW {
     graph_.flat_view(neighbors, offsets);
   }
 
-  // The sketch settings an index starts with.
-  static sketch::Config default_sketch_config();
+  // The sketch settings an index of this metric starts with.
+  static sketch::Config default_sketch_config(metrics::Metric metric);
 
  private:
   // The bounds, the sketch settings and the statistics are set and read by

@@ -32,6 +32,10 @@ bool records_pay(const PruneStats::Tally& tally) {
 // kernel's eight for the coordinates it needs: it pays while it rules out
 // more than one in four of the neighbours it is asked about.
 bool codes_pay(const PruneStats::Tally& tally) { return tally.ruled_out * 4 >= tally.asked; }
+// The axis codes (inner product and cosine) read a block of 64 bytes for a
+// neighbour whose scoring would read all of its vector's, at least 512: they
+// pay while they rule out more than one in eight.
+bool axis_pays(const PruneStats::Tally& tally) { return tally.ruled_out * 8 >= tally.asked; }
 
 }  // namespace
 
@@ -62,6 +66,7 @@ void Bounds::prepare(std::span<const double> query, bool memo, std::size_t count
                      SearchScratch& scratch) const {
   scratch.bounding = false;
   scratch.coding = false;
+  scratch.axis_coding = false;
   // An insertion searches every layer from 0 up with the full width, and the
   // upper layers hold nodes the walks below have mostly scored already. A
   // query's walks above layer 0 have width 1 and score few, so the memo
@@ -69,19 +74,30 @@ void Bounds::prepare(std::span<const double> query, bool memo, std::size_t count
   scratch.memo_on = on_ && memo;
   scratch.memo_any = false;
   if (scratch.memo_on) scratch.start_memo(count);
-  if (!on_ || !sketch_.ready() || sketch_.rows() != count) return;
+  if (!on_) return;
+  const bool have_records = sketch_.ready() && sketch_.rows() == count;
+  const bool have_axis = sketch_.axis_coding() && sketch_.axis_rows() == count;
+  if (!have_records && !have_axis) return;
   // Not usable for a query of another length or one the bounds cannot be
   // proven for: every neighbour is then scored.
   ++stats_.operations;
   const bool retrial = stats_.operations % kRetrial == 0;
-  const bool records =
-      stats_.records.asked < kTrialNeighbours || records_pay(stats_.records) || retrial;
-  const bool codes = sketch_.coding() &&
-                     (stats_.codes.asked < kTrialNeighbours || codes_pay(stats_.codes) || retrial);
-  if (!records && !codes) return;
-  sketch_.prepare(query, scratch.sketched);
-  scratch.bounding = records && scratch.sketched.usable;
-  scratch.coding = codes && scratch.sketched.coded;
+  const auto wanted = [&](const PruneStats::Tally& tally, bool pays) {
+    return tally.asked < kTrialNeighbours || pays || retrial;
+  };
+  const bool records = have_records && wanted(stats_.records, records_pay(stats_.records));
+  const bool codes = have_records && sketch_.coding() && wanted(stats_.codes, codes_pay(stats_.codes));
+  const bool axis = have_axis && wanted(stats_.axis, axis_pays(stats_.axis));
+  if (records || codes) {
+    sketch_.prepare(query, scratch.sketched);
+    scratch.bounding = records && scratch.sketched.usable;
+    scratch.coding = codes && scratch.sketched.coded;
+  }
+  if (axis) {
+    sketch_.prepare_axis(query, scratch.sketched);
+    scratch.axis_coding = scratch.sketched.axis.usable;
+    scratch.axis_thresholds.resize(sketch_.axis_stride() / sketch::axis::kBlock);
+  }
 }
 
 }  // namespace tarsim::hnsw

@@ -39,6 +39,7 @@ struct PruneStats {
   // Bounds::prepare).
   Tally records;
   Tally codes;
+  Tally axis;
   std::size_t operations = 0;
 
   // A bound was asked about `asked` rows and kept `kept` of them.
@@ -130,8 +131,9 @@ class ChunkPruner {
         recall_(scratch.memo_on && scratch.memo_any),
         bounding_(scratch.bounding),
         coding_(scratch.coding),
+        axis_coding_(scratch.axis_coding),
         euclidean_(metric == metrics::Metric::Euclidean),
-        chunked_(recall_ || bounding_ || coding_ || euclidean_),
+        chunked_(recall_ || bounding_ || coding_ || axis_coding_ || euclidean_),
         memo_stamp_(scratch.memo_stamp),
         memo_at_(scratch.memo_at.data()),
         memo_distance_(scratch.memo_distance.data()) {}
@@ -184,6 +186,7 @@ class ChunkPruner {
   const bool recall_;
   const bool bounding_;
   const bool coding_;
+  const bool axis_coding_;
   const bool euclidean_;
   // Chunks are bounded_chunk rows long when anything bounds or recalls them;
   // otherwise a chunk is the rest of the batch.
@@ -196,6 +199,10 @@ class ChunkPruner {
   double bound_of_ = std::numeric_limits<double>::quiet_NaN();
   std::int32_t code_threshold_ = 0;  // sketch.code_threshold(code_threshold_of_)
   double code_threshold_of_ = std::numeric_limits<double>::quiet_NaN();
+  // scratch.axis_thresholds hold those of axis_thresholds_of_; axis_any_:
+  // whether any of them can rule a row out.
+  double axis_thresholds_of_ = std::numeric_limits<double>::quiet_NaN();
+  bool axis_any_ = false;
 };
 
 // Copies the ids among at[0 .. n) that the memo does not know, in order, to
@@ -238,7 +245,8 @@ void ChunkPruner::score_exactly(const std::uint32_t* at, std::size_t n, double* 
 // those it cannot rule out. Skipping a row whose bound reaches the threshold
 // of the worst at the start of the chunk changes nothing. Its computed
 // distance d is proven not below that worst (the proofs are beside the
-// bounds, in sketch.cpp), so not below any later, smaller worst either, and
+// bounds, in sketch/records.cpp, sketch/codes.cpp, sketch/axis_codes.cpp and
+// sketch/axis_products.cpp), so not below any later, smaller worst either, and
 // the admission test, strictly d < worst whatever the ids of a tie, would
 // reject it. A rejected neighbour leaves no trace: it was marked visited and
 // counted out of the unvisited nodes when the batch was gathered, and it
@@ -296,8 +304,9 @@ std::size_t ChunkPruner::merge_back(std::uint32_t* ids, double* dist, std::size_
 }
 
 // Stages, each keeping the rows in list order: the rows the memo knows are
-// set aside (they skip the bounds and the kernel); the record bound, then
-// the code bound, rule rows out against the threshold of `worst`; the
+// set aside (they skip the bounds and the kernel); the record bound, the
+// code bound, then the axis codes, rule rows out against the threshold of
+// `worst`; the
 // kernel scores the rest; completed distances are recorded; and the chunk is
 // merged back in list order when the memo split it. A threshold is NaN for
 // an infinite worst, and a NaN rules nothing out.
@@ -328,6 +337,19 @@ ChunkPruner::Chunk ChunkPruner::prune(std::uint32_t* ids, double* dist, std::siz
     bound(rows, stats_.codes, [&](std::uint32_t* at, std::size_t n) {
       return sketch.code_survivors_of(query, code_threshold_, at, n, at);
     });
+  }
+  if (axis_coding_ && rows.live > 0) {
+    double* thresholds = scratch_.axis_thresholds.data();
+    if (!(worst == axis_thresholds_of_)) {
+      axis_any_ = sketch.axis_thresholds(query, worst, thresholds);
+      axis_thresholds_of_ = worst;
+    }
+    if (axis_any_) {
+      bound(rows, stats_.axis, [&](std::uint32_t* at, std::size_t n) {
+        std::size_t blocks = 0;
+        return sketch.axis_survivors(query, thresholds, at, 0, n, at, &blocks);
+      });
+    }
   }
   score(rows, worst);
   if (record_ && rows.live > 0) {

@@ -4,6 +4,15 @@
 
 namespace tarsim::hnsw {
 
+namespace {
+
+std::size_t axis_bytes(const sketch::axis::Prepared& axis) {
+  return axis.codes.capacity() + axis.weights.capacity() * sizeof(std::int16_t) +
+         (axis.units.capacity() + axis.terms.capacity() + axis.sizes.capacity()) * sizeof(double);
+}
+
+}  // namespace
+
 std::uint8_t SearchScratch::next_visit_stamp(std::size_t count) {
   // Stamps of nodes added since the set was last used start at 0, which no
   // walk uses.
@@ -31,7 +40,8 @@ void SearchScratch::start_memo(std::size_t count) {
 
 std::size_t SearchScratch::memory_bytes() const {
   return sizeof(SearchScratch) + held_ + sketched.record.capacity() * sizeof(double) +
-         sketched.codes.capacity() * sizeof(std::int8_t);
+         sketched.codes.capacity() * sizeof(std::int8_t) + axis_bytes(sketched.axis) +
+         axis_thresholds.capacity() * sizeof(double);
 }
 
 std::size_t ScratchPool::memory_bytes() const {

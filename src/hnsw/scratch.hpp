@@ -70,10 +70,13 @@ struct SearchScratch {
   Buffer<std::uint32_t> batch_ids = buffer<std::uint32_t>();
   Buffer<double> batch_distances = buffer<double>();
   // The operation's query prepared for the sketch bounds, and whether the
-  // record and the code bounds are in use.
+  // record, the code and the axis code bounds are in use; the axis codes'
+  // thresholds, one per block of 64 axes.
   sketch::Query sketched;
   bool bounding = false;
   bool coding = false;
+  bool axis_coding = false;
+  std::vector<double> axis_thresholds;
   // Distances computed by earlier walks of the same operation:
   // memo_distance[n] is node n's distance to the query when
   // memo_at[n] == memo_stamp (see ChunkPruner). memo_any: something was

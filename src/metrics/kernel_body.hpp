@@ -785,6 +785,59 @@ double dot_eightfold(const double* a, const double* b, std::size_t n) {
   return dot;
 }
 
+// See dot_eightfold_rows in metrics.hpp. Each row has the partials of
+// dot_eightfold, combined in its order; R rows at a time, so that their
+// additions overlap where one row's would wait on each other.
+template <class I, std::size_t R>
+[[gnu::always_inline]] inline void dot_eightfold_group(const double* rows, const double* b,
+                                                      std::size_t n, double* out) {
+  using V = typename I::V;
+  using S = ScalarOf<I>;
+  constexpr std::size_t W = I::W;
+  constexpr std::size_t G = 8 / W;
+  V acc[R][G];
+#pragma GCC unroll 16
+  for (std::size_t r = 0; r < R; ++r) {
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) acc[r][g] = I::zero();
+  }
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) {
+      const V x = I::load(b + i + g * W);
+#pragma GCC unroll 16
+      for (std::size_t r = 0; r < R; ++r) {
+        acc[r][g] = I::add(acc[r][g], I::mul(I::load(rows + r * n + i + g * W), x));
+      }
+    }
+  }
+  for (std::size_t r = 0; r < R; ++r) {
+    const double* a = rows + r * n;
+    double rest = 0.0;
+    for (std::size_t k = i; k < n; ++k) rest = S::add(rest, S::mul(a[k], b[k]));
+    double p[8];
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) I::store(p + g * W, acc[r][g]);
+    const double even = S::add(S::add(p[0], p[2]), S::add(p[4], p[6]));
+    const double odd = S::add(S::add(p[1], p[3]), S::add(p[5], p[7]));
+    out[r] = S::add(S::add(even, odd), rest);
+    if constexpr (!I::x86_nans) {
+      if (std::isnan(out[r])) out[r] = dot_eightfold<X86>(a, b, n);
+    }
+  }
+}
+
+template <class I>
+void dot_eightfold_rows(const double* rows, std::size_t count, const double* b, std::size_t n,
+                        double* out) {
+  // W rows of 8 / W accumulators: eight chains of additions in flight.
+  constexpr std::size_t R = I::W;
+  std::size_t r = 0;
+  for (; r + R <= count; r += R) dot_eightfold_group<I, R>(rows + r * n, b, n, out + r);
+  for (; r < count; ++r) out[r] = dot_eightfold<I>(rows + r * n, b, n);
+}
+
 // See magnitude_within in metrics.hpp. The largest of a set of values is
 // the same whatever the order they are compared in.
 template <class I>

@@ -43,6 +43,9 @@
      const std::uint32_t* ids, std::size_t count, double margin, double* lb),                  \
     (q, records, stride, m, ids, count, margin, lb))                                           \
   X(double, dot_eightfold, (const double* a, const double* b, std::size_t n), (a, b, n))       \
+  X(void, dot_eightfold_rows,                                                                 \
+    (const double* rows, std::size_t count, const double* b, std::size_t n, double* out),      \
+    (rows, count, b, n, out))                                                                  \
   X(double, magnitude_within, (const double* x, std::size_t n, double limit), (x, n, limit))
 
 // The parameters of an entry without their parentheses.

@@ -103,6 +103,9 @@ inline bool ranks_equal(double a, double b) {
 // p7)) + rest. Not the sequential order of the metrics: for the sketches,
 // whose error bounds hold for any order of summation.
 //
+// dot_eightfold_rows: out[r] = dot_eightfold(rows + r n, b, n) for r in [0,
+// count), to the bit, several rows at a time.
+//
 // magnitude_within: the largest |x[i]| of x[0 .. n) when every one is at
 // most `limit`, otherwise NaN (an infinity or a NaN among them included).
 #define TARSIM_DECLARE_KERNEL(ret, name, params, args) ret name params;

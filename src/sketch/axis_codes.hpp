@@ -77,9 +77,17 @@ std::size_t axes_for(std::size_t dim);
 Grid fit(const std::vector<const double*>& sample, std::size_t dim, std::size_t axes,
          metrics::Metric metric);
 
-// The codes of x (dim values) into out (grid.axes bytes); out[0] is
-// kUncoded when x cannot have any.
-void encode(const Grid& grid, const double* x, std::size_t dim, std::int8_t* out);
+// The coordinates of x (dim values, provable) along the grid's axes into
+// out (grid.axes values): the dot product of each axis with x, several
+// axes at once.
+void coordinates(const Grid& grid, const double* x, std::size_t dim, double* out);
+
+// The codes of rows [from, to) of data (dim values each) into codes
+// (grid.axes bytes a row, row i at codes + i * grid.axes); a row's first
+// code is kUncoded when it cannot have any. Rows are multiplied with the
+// basis a batch at a time.
+void encode_rows(const Grid& grid, const double* data, std::size_t dim, std::size_t from,
+                 std::size_t to, std::int8_t* codes);
 
 // Prepares the query (dim values); out.usable is false (no bound for this
 // query) when it cannot have codes.
@@ -94,7 +102,9 @@ void thresholds(const Grid& grid, const Prepared& query, double worst, double* o
 // The inner product and cosine parts (axis_products.cpp): the grid's
 // limits, a row's codes, the query and the thresholds.
 void fit_products(const std::vector<const double*>& sample, std::size_t dim, Grid& grid);
-bool encode_product(const Grid& grid, const double* x, std::size_t dim, std::int8_t* out);
+// The codes of x, whose coordinates are v; false when it cannot have any.
+bool encode_product(const Grid& grid, const double* x, std::size_t dim, const double* v,
+                    std::int8_t* out);
 void prepare_products(const Grid& grid, const double* q, std::size_t dim, Prepared& out);
 void product_thresholds(const Grid& grid, const Prepared& query, double worst, double* out);
 

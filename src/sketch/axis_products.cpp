@@ -81,10 +81,6 @@ bool norms(const double* x, std::size_t dim, bool cosine, double gd, double& hi,
   return true;
 }
 
-double coordinate(const Grid& grid, const double* x, std::size_t dim, std::size_t i) {
-  return metrics::dot_eightfold(grid.basis.data() + i * dim, x, dim);
-}
-
 // The unit of a block whose largest weight magnitude is `most`.
 double unit_for(double most) {
   if (!(most > 0.0)) return 1.0;
@@ -127,13 +123,14 @@ void fit_products(const std::vector<const double*>& sample, std::size_t dim, Gri
   grid.floor = cosine && std::isfinite(bottom) ? bottom * (1.0 - 0x1p-10) : 0.0;
 }
 
-bool encode_product(const Grid& grid, const double* x, std::size_t dim, std::int8_t* out) {
+bool encode_product(const Grid& grid, const double* x, std::size_t dim, const double* v,
+                    std::int8_t* out) {
   double hi = 0.0, lo = 0.0;
   const bool cosine = grid.metric == metrics::Metric::Cosine;
   if (!norms(x, dim, cosine, grid.gd, hi, lo) || !(hi <= grid.limit)) return false;
   if (cosine && !(lo >= grid.floor)) return false;
   for (std::size_t i = 0; i < grid.axes; ++i) {
-    const double t = (coordinate(grid, x, dim, i) - grid.centres[i]) / grid.steps[i / kBlock];
+    const double t = (v[i] - grid.centres[i]) / grid.steps[i / kBlock];
     if (!(std::fabs(t) <= 127.0)) return false;
     out[i] = static_cast<std::int8_t>(std::nearbyint(t));
   }
@@ -145,7 +142,7 @@ void prepare_products(const Grid& grid, const double* q, std::size_t dim, Prepar
   if (!norms(q, dim, cosine, grid.gd, out.norm_hi, out.norm_lo)) return;
   const std::size_t blocks = grid.axes / kBlock;
   std::vector<double> sq(grid.axes);
-  for (std::size_t i = 0; i < grid.axes; ++i) sq[i] = coordinate(grid, q, dim, i);
+  coordinates(grid, q, dim, sq.data());
   out.weights.resize(grid.axes);
   out.units.resize(blocks);
   out.terms.resize(blocks);

@@ -55,7 +55,7 @@ void compute(const double* basis, std::size_t m, std::size_t dim, bool cosine,
     std::fill(out, out + m + 3, kNaN);
     return;
   }
-  for (std::size_t i = 0; i < m; ++i) out[i] = metrics::dot_eightfold(basis + i * dim, x, dim);
+  metrics::dot_eightfold_rows(basis, m, x, dim, out);
   const double norm2 = metrics::dot_eightfold(x, x, dim);
   double in2 = 0.0;
   for (std::size_t i = 0; i < m; ++i) in2 = in2 + out[i] * out[i];

@@ -14,6 +14,9 @@ namespace {
 
 // Bounds are computed in pieces of this many rows into a buffer.
 constexpr std::size_t kPiece = 256;
+// Rows added one by one get their axis codes once this many are waiting:
+// coding a row alone reads the whole basis, dim x axes values, for it.
+constexpr std::size_t kAxisBatch = 32;
 
 }  // namespace
 
@@ -45,6 +48,7 @@ void Sketch::fit(const double* data, std::size_t n) {
   coded_.clear();
   axis_ = {};
   axis_codes_.clear();
+  axis_coded_ = 0;
   const std::vector<const double*> sample = basis::sample(data, n, dim_);
   fit_records(sample);
   if (axis::wanted(config_, metric_, dim_)) {
@@ -75,9 +79,13 @@ void Sketch::fit_records(const std::vector<const double*>& sample) {
 
 void Sketch::add_records(const double* data, std::size_t from, std::size_t n) {
   if (axis_.axes > 0) {
+    // Rows are coded a batch at a time: a row of the batch still open reads
+    // as one without codes, which no bound rules out.
     axis_codes_.resize(n * axis_.axes);
-    for (std::size_t id = from; id < n; ++id) {
-      axis::encode(axis_, data + id * dim_, dim_, axis_codes_.data() + id * axis_.axes);
+    for (std::size_t id = from; id < n; ++id) axis_codes_[id * axis_.axes] = axis::kUncoded;
+    if (from == 0 || n - axis_coded_ >= kAxisBatch) {
+      axis::encode_rows(axis_, data, dim_, axis_coded_, n, axis_codes_.data());
+      axis_coded_ = n;
     }
   }
   if (!ready()) return;

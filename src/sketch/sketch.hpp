@@ -59,7 +59,8 @@ class Sketch {
     return (basis_.capacity() + records_.capacity() + axis_.basis.capacity()) * sizeof(double) +
            codes_.capacity() + coded_.capacity() + axis_codes_.capacity();
   }
-  // Whether the axis codes are kept (then for every row), how many axes,
+  // Whether the axis codes are kept (then for every row, the last few of
+  // them perhaps without codes yet), how many axes,
   // and for how many rows.
   bool axis_coding() const { return axis_.axes > 0; }
   std::size_t axis_stride() const { return axis_.axes; }
@@ -168,6 +169,7 @@ class Sketch {
   // The axis codes: axis_.axes bytes per row (none when axis_.axes is 0).
   axis::Grid axis_;
   std::vector<std::int8_t, LineAllocator<std::int8_t>> axis_codes_;
+  std::size_t axis_coded_ = 0;  // rows before it have their axis codes
 };
 
 }  // namespace tarsim::sketch

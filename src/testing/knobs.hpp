@@ -83,6 +83,9 @@ struct Knobs {
   // computing them again (on with the bounds), over the life of the index.
   template <std::same_as<hnsw::HNSW> H>
   static std::size_t recalled(const H& index) { return index.bounds_.stats_.recalled; }
+  // What each bound was asked about and ruled out lately.
+  template <std::same_as<hnsw::HNSW> H>
+  static const auto& prune_stats(const H& index) { return index.bounds_.stats_; }
   // Whether insertion and query search answer the walks a run of layers
   // holding the same nodes would repeat without walking them (on unless set
   // off here). Every answer and list is the same either way.

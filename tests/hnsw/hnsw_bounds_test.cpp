@@ -113,12 +113,13 @@ struct Totals {
   std::size_t searches = 0;
   std::size_t skipped = 0;  // neighbours the bounds ruled out in the bounded indexes
   std::size_t recalled = 0;  // distances the bounded indexes took from their memo
+  std::size_t axis = 0;      // neighbours the axis codes ruled out lately
 };
 
 // The data two indexes are grown on: every dimension (up to a maximum)
 // with every kind of row, n nodes (0: 260 from dimension 130 on, else 420).
 struct Family {
-  std::vector<std::size_t> dims{1, 3, 9, 40, 130};
+  std::vector<std::size_t> dims{1, 3, 9, 40, 64, 130};
   std::vector<int> kinds{0, 1, 2, 3, 4};
   std::size_t n = 0;
 };
@@ -205,6 +206,7 @@ std::string grow_and_compare(const sketch::Config& config, std::uint64_t seed,
         if (Knobs::skipped(off) != 0 || Knobs::recalled(off) != 0) return where + ": bounds used while off";
         totals.skipped += Knobs::skipped(on);
         totals.recalled += Knobs::recalled(on);
+        totals.axis += Knobs::prune_stats(on).axis.ruled_out;
       }
     }
   }
@@ -224,6 +226,8 @@ TEST(HNSWBounds, SameGraphsAndAnswersWithAndWithoutBoundsAcrossRefits) {
   // and the walks of one operation did reuse each other's distances.
   EXPECT_GT(totals.skipped, totals.searches * 10);
   EXPECT_GT(totals.recalled, totals.searches * 10);
+  // Axis codes from dimension 64 on.
+  if (max_dim >= 64) EXPECT_GT(totals.axis, totals.searches);
   std::printf("searches %zu, neighbours ruled out %zu, distances recalled %zu\n",
               totals.searches, totals.skipped, totals.recalled);
 }
@@ -233,12 +237,13 @@ TEST(HNSWBounds, SameGraphsAndAnswersWithAndWithoutBoundsAcrossRefits) {
 // rule, where a tiny query's worst lies far below the grid's step.
 TEST(HNSWBounds, SameGraphsAndAnswersOnRowsOfWildlyDifferentScales) {
   Totals totals;
-  sketch::Config config = HNSW::default_sketch_config();
+  // The settings of an inner product graph: axis codes for every metric.
+  sketch::Config config = HNSW::default_sketch_config(Metric::InnerProduct);
   config.enabled = true;
   config.min_rows = 256;
   // Under an emulator: two of these dimensions.
   using Dims = std::vector<std::size_t>;
-  const Family scales{.dims = tarsim::testing::sized<Dims>({65, 129, 130, 193}, {65, 130}),
+  const Family scales{.dims = tarsim::testing::sized<Dims>({65, 128, 129, 130, 193}, {65, 128}),
                       .kinds = {5},
                       .n = 390};
   EXPECT_EQ(grow_and_compare(config, 26, 193, totals, 0, scales), "");
@@ -267,6 +272,24 @@ TEST(HNSWBounds, PlantedUnsoundBoundsChangeResults) {
   std::printf("code threshold x0.9 caught: %s\n", codes_fault.c_str());
   std::printf("dropped tail caught: %s\nno margin caught: %s\n", dropped_fault.c_str(),
               margin_fault.c_str());
+}
+
+// The same for the axis codes alone (no records, so no grid codes either):
+// a dropped tail term (which only a second block has), a threshold a tenth
+// too low, a code gap one cell too wide.
+TEST(HNSWBounds, PlantedUnsoundAxisCodesChangeResults) {
+  Totals totals;
+  const Family family{.dims = {64}, .kinds = {0, 1, 3}};
+  sketch::Config dropped = small_config(0);
+  dropped.drop_tail = true;
+  const Family two_blocks{.dims = {128}, .kinds = {0, 1, 3}};
+  EXPECT_NE(grow_and_compare(dropped, 27, 128, totals, 1, two_blocks), "");
+  sketch::Config low = small_config(0);
+  low.code_threshold_scale = 0.9;
+  EXPECT_NE(grow_and_compare(low, 28, 64, totals, 1, family), "");
+  sketch::Config wide = small_config(0);
+  wide.axis_gap_wide = true;
+  EXPECT_NE(grow_and_compare(wide, 29, 64, totals, 1, family), "");
 }
 
 // With the default settings the bounds are fitted early and used on

@@ -408,6 +408,40 @@ TEST(Kernels, ZeroDimension) {
   }
 }
 
+// Several rows at a time give each row's eightfold dot to the bit, on
+// every path: every count around the group sizes, lengths around the eight
+// partials, values on wildly different scales, signed zeros, denormals and
+// infinities in some rows (whose NaNs are all the one indefinite).
+TEST(Kernels, EightfoldDotOfRowsIsTheEightfoldDotOfEachRow) {
+  std::mt19937_64 rng(12);
+  std::uniform_real_distribution<double> value(-1, 1);
+  std::uniform_int_distribution<int> scale(-150, 150);
+  const double specials[] = {0.0, -0.0, 4.9e-324, -2.2e-310, kInf, -kInf};
+  for (std::size_t n : {0, 1, 7, 8, 9, 16, 65, 193}) {
+    const std::size_t count = 19;
+    V rows(count * n), b(n);
+    for (double& x : b) x = value(rng) * std::pow(10.0, scale(rng));
+    for (std::size_t r = 0; r < count; ++r) {
+      const double row_scale = std::pow(10.0, scale(rng));
+      for (std::size_t k = 0; k < n; ++k) {
+        rows[r * n + k] = rng() % 9 == 0 ? specials[rng() % (r % 3 == 0 ? 6 : 4)]
+                                         : value(rng) * row_scale;
+      }
+    }
+    for (simd::Path path : runnable_paths()) {
+      for (std::size_t c = 0; c <= count; ++c) {
+        V out(count, 1.0);
+        simd::dot_eightfold_rows(path, rows.data(), c, b.data(), n, out.data());
+        for (std::size_t r = 0; r < c; ++r) {
+          EXPECT_SAME_BITS(simd::dot_eightfold(path, rows.data() + r * n, b.data(), n), out[r])
+              << simd::name(path) << " n " << n << " count " << c << " row " << r;
+        }
+        for (std::size_t r = c; r < count; ++r) EXPECT_SAME_BITS(1.0, out[r]);
+      }
+    }
+  }
+}
+
 TEST(Kernels, DispatchedEntryPointsMatchScalar) {
   std::mt19937_64 rng(11);
   std::uniform_real_distribution<double> value(-1, 1);
