@@ -138,7 +138,10 @@ def _machine() -> dict:
 def save(args: argparse.Namespace, name: str, results: dict) -> Path:
     """Writes <name>.json into the results folder: the figures with the
     command line, the commit (and whether the tree had changes) and the machine."""
-    dirty = bool(build.git("status", "--porcelain", "--untracked-files=no"))
+    # The results folder itself does not count: an earlier benchmark of the
+    # same round has just written into it.
+    dirty = bool(build.git("status", "--porcelain", "--untracked-files=no", "--", ".",
+                           ":(exclude)bench/results"))
     record = {
         "script": Path(sys.argv[0]).name, "argv": sys.argv[1:],
         "commit": build.resolve("HEAD"), "changes": dirty,
