@@ -346,8 +346,7 @@ ChunkPruner::Chunk ChunkPruner::prune(std::uint32_t* ids, double* dist, std::siz
     }
     if (axis_any_) {
       bound(rows, stats_.axis, [&](std::uint32_t* at, std::size_t n) {
-        std::size_t blocks = 0;
-        return sketch.axis_survivors(query, thresholds, at, 0, n, at, &blocks);
+        return sketch.axis_survivors(query, thresholds, at, 0, n, at, nullptr);
       });
     }
   }

@@ -751,49 +751,18 @@ void euclidean_record_bounds(const double* q, const double* records, std::size_t
 
 // ---------------------------------------------------------------- sketch arithmetic
 
-// See dot_eightfold in metrics.hpp. Partial j is lane j % W of accumulator
-// j / W; the partials and the order in which they are combined do not
-// depend on W, so every set gives the same bits.
-template <class I>
-double dot_eightfold(const double* a, const double* b, std::size_t n) {
-  using V = typename I::V;
-  constexpr std::size_t W = I::W;
-  static_assert(W <= 8 && 8 % W == 0);
-  constexpr std::size_t G = 8 / W;
-  V acc[G];
-#pragma GCC unroll 8
-  for (std::size_t g = 0; g < G; ++g) acc[g] = I::zero();
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-#pragma GCC unroll 8
-    for (std::size_t g = 0; g < G; ++g) {
-      acc[g] = I::add(acc[g], I::mul(I::load(a + i + g * W), I::load(b + i + g * W)));
-    }
-  }
-  using S = ScalarOf<I>;
-  double rest = 0.0;
-  for (; i < n; ++i) rest = S::add(rest, S::mul(a[i], b[i]));
-  double p[8];
-#pragma GCC unroll 8
-  for (std::size_t g = 0; g < G; ++g) I::store(p + g * W, acc[g]);
-  const double even = S::add(S::add(p[0], p[2]), S::add(p[4], p[6]));
-  const double odd = S::add(S::add(p[1], p[3]), S::add(p[5], p[7]));
-  const double dot = S::add(S::add(even, odd), rest);
-  if constexpr (!I::x86_nans) {
-    if (std::isnan(dot)) return dot_eightfold<X86>(a, b, n);
-  }
-  return dot;
-}
-
-// See dot_eightfold_rows in metrics.hpp. Each row has the partials of
-// dot_eightfold, combined in its order; R rows at a time, so that their
-// additions overlap where one row's would wait on each other.
+// See dot_eightfold and dot_eightfold_rows in metrics.hpp: R rows at a time,
+// so that their additions overlap where one row's would wait on each other.
+// Partial j of a row is lane j % W of its accumulator j / W; the partials
+// and the order in which they are combined do not depend on W or R, so every
+// set gives the same bits.
 template <class I, std::size_t R>
 [[gnu::always_inline]] inline void dot_eightfold_group(const double* rows, const double* b,
                                                       std::size_t n, double* out) {
   using V = typename I::V;
   using S = ScalarOf<I>;
   constexpr std::size_t W = I::W;
+  static_assert(W <= 8 && 8 % W == 0);
   constexpr std::size_t G = 8 / W;
   V acc[R][G];
 #pragma GCC unroll 16
@@ -823,9 +792,16 @@ template <class I, std::size_t R>
     const double odd = S::add(S::add(p[1], p[3]), S::add(p[5], p[7]));
     out[r] = S::add(S::add(even, odd), rest);
     if constexpr (!I::x86_nans) {
-      if (std::isnan(out[r])) out[r] = dot_eightfold<X86>(a, b, n);
+      if (std::isnan(out[r])) dot_eightfold_group<X86, 1>(a, b, n, out + r);
     }
   }
+}
+
+template <class I>
+double dot_eightfold(const double* a, const double* b, std::size_t n) {
+  double dot;
+  dot_eightfold_group<I, 1>(a, b, n, &dot);
+  return dot;
 }
 
 template <class I>
@@ -835,7 +811,7 @@ void dot_eightfold_rows(const double* rows, std::size_t count, const double* b, 
   constexpr std::size_t R = I::W;
   std::size_t r = 0;
   for (; r + R <= count; r += R) dot_eightfold_group<I, R>(rows + r * n, b, n, out + r);
-  for (; r < count; ++r) out[r] = dot_eightfold<I>(rows + r * n, b, n);
+  for (; r < count; ++r) dot_eightfold_group<I, 1>(rows + r * n, b, n, out + r);
 }
 
 // See magnitude_within in metrics.hpp. The largest of a set of values is

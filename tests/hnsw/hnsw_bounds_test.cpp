@@ -227,7 +227,9 @@ TEST(HNSWBounds, SameGraphsAndAnswersWithAndWithoutBoundsAcrossRefits) {
   EXPECT_GT(totals.skipped, totals.searches * 10);
   EXPECT_GT(totals.recalled, totals.searches * 10);
   // Axis codes from dimension 64 on.
-  if (max_dim >= 64) EXPECT_GT(totals.axis, totals.searches);
+  if (max_dim >= 64) {
+    EXPECT_GT(totals.axis, totals.searches);
+  }
   std::printf("searches %zu, neighbours ruled out %zu, distances recalled %zu\n",
               totals.searches, totals.skipped, totals.recalled);
 }
