@@ -4,8 +4,8 @@ queries instead (defaults, euclidean unless --metric says otherwise). All in
 one run.
 
     python bench/bench_bounds.py [--data patches,gaussian,text] [--n 100000] [--queries 200]
-                                 [--k 10] [--repeat 3] [--seed 1] [--baseline [REV]]
-                                 [--quick] [--out DIR] [--installed]
+                                 [--k 10] [--repeat 3] [--seed 1] [--dim 128]
+                                 [--baseline [REV]] [--quick] [--out DIR] [--installed]
     python bench/bench_bounds.py --graph [--metric euclidean|angular|inner_product]
                                  [--data patches,clustered,gaussian,text] [--n 20000] ...
 
@@ -152,6 +152,8 @@ def main() -> None:
     p.add_argument("--k", type=int, default=10)
     p.add_argument("--repeat", type=int, default=3)
     p.add_argument("--seed", type=int, default=1)
+    p.add_argument("--dim", type=int, default=128,
+                   help="dimension of the clustered and Gaussian sets")
     runs.baseline_option(p, "compare this tree with the module as committed at REV instead "
                             "of with TARSIM_BOUNDS=off")
     args = p.parse_args()
@@ -168,7 +170,7 @@ def main() -> None:
             n = min(args.n, data.capacity(name, args.queries))
             # The clustered rows and queries are one draw, as this script has
             # always made them.
-            rows, queries = data.load(name, n, args.queries, args.seed, block=True)
+            rows, queries = data.load(name, n, args.queries, args.seed, args.dim, block=True)
             one = graph_set if args.graph else flat_set
             got = one(args, name, rows, queries, pair, tmp)
             out += got if isinstance(got, list) else [got]

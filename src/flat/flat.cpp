@@ -227,7 +227,7 @@ void start_stages(const sketch::Sketch& sketch, std::size_t n, std::span<const d
   if (records) sketch.prepare(query, stages.query);
   stages.records.on = records && stages.query.usable;
   stages.codes.on = codes;
-  stages.thresholds.resize(sketch.axis_stride() / 64);
+  stages.thresholds.resize(sketch.axis_blocks());
 }
 
 // How many rows the piece at `start` takes: while the heap fills, no more

@@ -96,7 +96,7 @@ void Bounds::prepare(std::span<const double> query, bool memo, std::size_t count
   if (axis) {
     sketch_.prepare_axis(query, scratch.sketched);
     scratch.axis_coding = scratch.sketched.axis.usable;
-    scratch.axis_thresholds.resize(sketch_.axis_stride() / sketch::axis::kBlock);
+    scratch.axis_thresholds.resize(sketch_.axis_blocks());
   }
 }
 

@@ -547,7 +547,10 @@ inline std::size_t row_id(const std::uint32_t* ids, std::size_t begin, std::size
 }
 
 // The walk of the axis codes: rows begin .. begin + count (or ids), in their
-// order, written to out (which may be ids) unless ruled out. A row whose
+// order, written to out (which may be ids) unless ruled out. A row's blocks
+// are whole: the last one of a stride that is not a multiple of 64 reads
+// into the next row, or past the last, where the caller's terms give those
+// codes no weight. A row whose
 // first code is -128 has no codes and is kept; the others add their blocks
 // in order, acc = acc + term(b, at, x) for block b at code `at` of row x,
 // and are ruled out at the first block whose sum reaches limit(b).
@@ -565,7 +568,7 @@ template <class Term, class Limit>
   // row this far ahead is requested: the rows are not read whole, and may
   // be scattered.
   constexpr std::size_t kAhead = 8;
-  const std::size_t blocks = stride / kBlock;
+  const std::size_t blocks = (stride + kBlock - 1) / kBlock;
   std::size_t live = 0;
   std::size_t read = 0;
   for (std::size_t j = 0; j < count; ++j) {

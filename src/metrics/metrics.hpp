@@ -88,7 +88,10 @@ inline bool ranks_equal(double a, double b) {
 // axis_dot_survivors: the same walk over the blocks with weighted code
 // products: block b adds units[b] times the integer sum over its 64 codes of
 // weights[k] * code[k], and the row is ruled out at the first block b after
-// which the running sum is at least thresholds[b].
+// which the running sum is at least thresholds[b]. Here the stride may be
+// any positive length: a row has stride / 64 blocks rounded up, the last one
+// read whole, so weights holds whole blocks (zero past the stride) and the
+// codes may be read up to 63 bytes past the last row's.
 //
 // euclidean_record_bounds: euclidean lower bounds from sketch records (their
 // layout, their meaning and the proof that they hold are in

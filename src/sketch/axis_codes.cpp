@@ -133,7 +133,7 @@ std::vector<double> covariance(const std::vector<const double*>& sample, std::si
 // coordinates, the steps widened by `room`; false when the spread of the
 // first block cannot make a grid.
 bool place(const std::vector<const double*>& sample, std::size_t dim, double room, Grid& grid) {
-  const std::size_t blocks = grid.axes / kBlock;
+  const std::size_t blocks = blocks_of(grid.axes);
   std::vector<double> lo(grid.axes, std::numeric_limits<double>::infinity());
   std::vector<double> hi(grid.axes, -std::numeric_limits<double>::infinity());
   std::vector<double> v(grid.axes);
@@ -172,12 +172,13 @@ void coordinates(const Grid& grid, const double* x, std::size_t dim, double* out
   metrics::dot_eightfold_rows(grid.basis.data(), grid.axes, x, dim, out);
 }
 
-bool wanted(const Config& config, metrics::Metric metric, std::size_t dim) {
-  if (!config.axis_codes || dim < kBlock || dim > config.axis_max_dim) return false;
-  return metric == metrics::Metric::Euclidean || dim % kBlock == 0;
+bool wanted(const Config& config, metrics::Metric, std::size_t dim) {
+  return config.axis_codes && dim >= kBlock && dim <= config.axis_max_dim;
 }
 
-std::size_t axes_for(std::size_t dim) { return dim / kBlock * kBlock; }
+std::size_t axes_for(std::size_t dim, metrics::Metric metric) {
+  return metric == metrics::Metric::Euclidean ? dim / kBlock * kBlock : dim;
+}
 
 Grid fit(const std::vector<const double*>& sample, std::size_t dim, std::size_t axes,
          metrics::Metric metric) {
@@ -252,7 +253,7 @@ void thresholds(const Grid& grid, const Prepared& query, double worst, double* o
   }
   const double eb = metrics::euclidean_bound(worst);
   const double h = std::sqrt((eb + kAbsolute) * grid.scale) + query.error;
-  std::fill(out, out + grid.axes / kBlock, h * h * (1.0 + 0x1p-38));
+  std::fill(out, out + blocks_of(grid.axes), h * h * (1.0 + 0x1p-38));
 }
 
 #if TARSIM_TESTING

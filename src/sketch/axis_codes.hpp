@@ -29,7 +29,7 @@ constexpr std::int8_t kUncoded = -128;
 // the code k, b = i / 64 its block.
 struct Grid {
   metrics::Metric metric = metrics::Metric::Euclidean;
-  std::size_t axes = 0;          // coded axes, a multiple of 64; 0: no codes
+  std::size_t axes = 0;          // coded axes; 0: no codes (see axes_for)
   std::vector<double> basis;     // axes rows of dim values
   std::vector<double> centres;   // one per axis
   std::vector<double> steps;     // one per block
@@ -51,7 +51,8 @@ struct Grid {
 
 // A query prepared for the codes. Euclidean: its codes and error term.
 // Inner product and cosine: per block b its weights (the coordinates
-// times the step, in units of units[b]), and the query's share of the
+// times the step, in units of units[b]; whole blocks, zero past the last
+// axis), and the query's share of the
 // threshold after reading blocks 0 .. b, `terms[b]`, with the sum of the
 // magnitudes that went into it, `sizes[b]`; and bounds on its norm.
 struct Prepared {
@@ -67,10 +68,12 @@ struct Prepared {
 };
 
 // Whether a sketch with this configuration keeps these codes, and how many
-// axes it codes: every whole block of 64 the dimension holds (the inner
-// product and the cosine need them all, so a multiple of 64).
+// axes it codes: euclidean, every whole block of 64 the dimension holds;
+// the inner product and the cosine need every axis, and their last block
+// may be partial. blocks_of(axes): the blocks they fill.
 bool wanted(const Config& config, metrics::Metric metric, std::size_t dim);
-std::size_t axes_for(std::size_t dim);
+std::size_t axes_for(std::size_t dim, metrics::Metric metric);
+inline std::size_t blocks_of(std::size_t axes) { return (axes + kBlock - 1) / kBlock; }
 
 // Fits the grid to the sample (provable rows of dim values); axes 0 when no
 // grid can be made.

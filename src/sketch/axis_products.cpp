@@ -35,7 +35,10 @@ namespace tarsim::sketch::axis {
 // 2^-1075, is written as unit qw_i + r_i with qw_i = round(w_i / unit) an
 // integer of at most 32767 in magnitude (unit a power of two, at least
 // 2^-880, above max |w_i| / 32767, so the quotient is exact and |r_i| <=
-// unit / 2). With |k| <= 127, over the block's 64 axes:
+// unit / 2). The last block may hold fewer than 64 axes: its weights past
+// the last axis are zero, so the codes read there (the next row's, or the
+// spare bytes after the last row) add nothing, and every sum below runs
+// over its axes alone, at most 64. With |k| <= 127, over the block's axes:
 //   sum sq_i s_i >= unit S + C - W - R,   S = sum qw_i k_i (exact, < 2^28),
 // C = sum sq_i c_i, W = sum |sq_i| s (1/2 + 2^-44), R = 127 * 64 (unit / 2
 // + 2 u max |w_i|) + 2^-1000. K = C - W - R is computed, then lowered by
@@ -92,13 +95,14 @@ double block_terms(const Grid& grid, const std::vector<double>& sq, std::size_t 
                    Prepared& out) {
   const double s = grid.steps[b];
   double most = 0.0;
-  for (std::size_t i = b * kBlock; i < (b + 1) * kBlock; ++i) {
+  const std::size_t end = std::min((b + 1) * kBlock, grid.axes);
+  for (std::size_t i = b * kBlock; i < end; ++i) {
     most = std::max(most, std::fabs(sq[i] * s));
   }
   const double unit = unit_for(most);
   out.units[b] = unit;
   double c = 0.0, w = 0.0, size = 0.0;
-  for (std::size_t i = b * kBlock; i < (b + 1) * kBlock; ++i) {
+  for (std::size_t i = b * kBlock; i < end; ++i) {
     out.weights[i] = static_cast<std::int16_t>(std::nearbyint(sq[i] * s / unit));
     c += sq[i] * grid.centres[i];
     size += std::fabs(sq[i] * grid.centres[i]);
@@ -140,10 +144,12 @@ bool encode_product(const Grid& grid, const double* x, std::size_t dim, const do
 void prepare_products(const Grid& grid, const double* q, std::size_t dim, Prepared& out) {
   const bool cosine = grid.metric == metrics::Metric::Cosine;
   if (!norms(q, dim, cosine, grid.gd, out.norm_hi, out.norm_lo)) return;
-  const std::size_t blocks = grid.axes / kBlock;
+  const std::size_t blocks = blocks_of(grid.axes);
   std::vector<double> sq(grid.axes);
   coordinates(grid, q, dim, sq.data());
-  out.weights.resize(grid.axes);
+  // The last block's weights past the last axis are zero, so the scan may
+  // read whole blocks of codes.
+  out.weights.assign(blocks * kBlock, 0);
   out.units.resize(blocks);
   out.terms.resize(blocks);
   out.sizes.resize(blocks);
@@ -151,7 +157,9 @@ void prepare_products(const Grid& grid, const double* q, std::size_t dim, Prepar
   std::vector<double> tail(blocks, 0.0);
   double rest = 0.0;
   for (std::size_t b = blocks; b-- > 1;) {
-    for (std::size_t i = b * kBlock; i < (b + 1) * kBlock; ++i) rest += sq[i] * sq[i];
+    for (std::size_t i = b * kBlock; i < std::min((b + 1) * kBlock, grid.axes); ++i) {
+      rest += sq[i] * sq[i];
+    }
     tail[b - 1] = std::sqrt(rest) * (1.0 + kSlack) + 0x1p-500;
   }
 #if TARSIM_TESTING

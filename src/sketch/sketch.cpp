@@ -52,7 +52,7 @@ void Sketch::fit(const double* data, std::size_t n) {
   const std::vector<const double*> sample = basis::sample(data, n, dim_);
   fit_records(sample);
   if (axis::wanted(config_, metric_, dim_)) {
-    axis_ = axis::fit(sample, dim_, axis::axes_for(dim_), metric_);
+    axis_ = axis::fit(sample, dim_, axis::axes_for(dim_, metric_), metric_);
 #if TARSIM_TESTING
     axis_.drop_tail = config_.drop_tail;
 #endif
@@ -81,7 +81,7 @@ void Sketch::add_records(const double* data, std::size_t from, std::size_t n) {
   if (axis_.axes > 0) {
     // Rows are coded a batch at a time: a row of the batch still open reads
     // as one without codes, which no bound rules out.
-    axis_codes_.resize(n * axis_.axes);
+    axis_codes_.resize(n * axis_.axes + axis::kBlock);
     for (std::size_t id = from; id < n; ++id) axis_codes_[id * axis_.axes] = axis::kUncoded;
     if (from == 0 || n - axis_coded_ >= kAxisBatch) {
       axis::encode_rows(axis_, data, dim_, axis_coded_, n, axis_codes_.data());
@@ -151,7 +151,7 @@ void Sketch::prepare_axis(std::span<const double> query, Query& out) const {
 bool Sketch::axis_thresholds(const Query& query, double worst, double* out) const {
   axis::thresholds(axis_, query.axis, worst, out);
   bool any = false;
-  for (std::size_t b = 0; b < axis_.axes / axis::kBlock; ++b) {
+  for (std::size_t b = 0; b < axis_blocks(); ++b) {
 #if TARSIM_TESTING
     out[b] *= out[b] > 0.0 ? config_.code_threshold_scale : 1.0 / config_.code_threshold_scale;
 #endif

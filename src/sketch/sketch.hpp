@@ -63,8 +63,10 @@ class Sketch {
   // them perhaps without codes yet), how many axes,
   // and for how many rows.
   bool axis_coding() const { return axis_.axes > 0; }
-  std::size_t axis_stride() const { return axis_.axes; }
-  std::size_t axis_rows() const { return axis_.axes > 0 ? axis_codes_.size() / axis_.axes : 0; }
+  std::size_t axis_blocks() const { return axis::blocks_of(axis_.axes); }
+  std::size_t axis_rows() const {
+    return axis_codes_.size() > axis::kBlock ? (axis_codes_.size() - axis::kBlock) / axis_.axes : 0;
+  }
   // Whether the codes are kept (then with every record).
   bool coding() const { return ready() && grid_.stride > 0; }
   // Bytes of codes per vector: the dimension rounded up to 64.
@@ -122,7 +124,7 @@ class Sketch {
                                 const std::uint32_t* ids, std::size_t count,
                                 std::uint32_t* out) const;
   // The axis code bound: axis_thresholds(query, worst, out) writes, one per
-  // block of 64 axes (axis_stride() / 64 of them), the weighted code sum
+  // block of 64 axes (axis_blocks() of them, the last perhaps partial), the weighted code sum
   // that proves after that block that a row's computed metric value does
   // not rank before worst (NaN or +infinity when nothing is proven), and
   // says whether any can rule a row out; axis_survivors keeps the rows
@@ -166,7 +168,9 @@ class Sketch {
   codes::Grid grid_;
   std::vector<std::int8_t, LineAllocator<std::int8_t>> codes_;
   std::vector<std::uint8_t> coded_;
-  // The axis codes: axis_.axes bytes per row (none when axis_.axes is 0).
+  // The axis codes: axis_.axes bytes per row (none when axis_.axes is 0),
+  // and after the last row kBlock bytes that the scan may read but never
+  // uses (its weights there are zero).
   axis::Grid axis_;
   std::vector<std::int8_t, LineAllocator<std::int8_t>> axis_codes_;
   std::size_t axis_coded_ = 0;  // rows before it have their axis codes

@@ -203,8 +203,9 @@ TEST(FlatBounds, PlantedUnsoundAxisCodesChangeResults) {
   EXPECT_EQ(grow_and_compare(small_config(0), 17, 130, family), "");
 }
 
-// The same for the inner product and cosine codes, at whole blocks: the
-// term for the axes not read left out, and the threshold 10x too small.
+// The same for the inner product and cosine codes, at whole blocks and with
+// a last block of 36 axes: the term for the axes not read left out, and
+// the threshold 10x too small.
 TEST(FlatBounds, PlantedUnsoundProductCodesChangeResults) {
   const Family family{.dims = {64, 128}, .kinds = {0, 3}, .n = 1500};
   sketch::Config planted = small_config(0);
@@ -214,6 +215,14 @@ TEST(FlatBounds, PlantedUnsoundProductCodesChangeResults) {
   planted.code_threshold_scale = 0.1;
   EXPECT_NE(grow_and_compare(planted, 19, 128, family, true), "");
   EXPECT_EQ(grow_and_compare(small_config(0), 20, 128, family, true), "");
+  const Family partial{.dims = {100}, .kinds = {0, 3}, .n = 1500};
+  planted = small_config(0);
+  planted.drop_tail = true;
+  EXPECT_NE(grow_and_compare(planted, 21, 100, partial, true), "");
+  planted = small_config(0);
+  planted.code_threshold_scale = 0.1;
+  EXPECT_NE(grow_and_compare(planted, 22, 100, partial, true), "");
+  EXPECT_EQ(grow_and_compare(small_config(0), 23, 100, partial, true), "");
 }
 
 TEST(FlatBounds, DefaultsSkipWhatCannotPay) {

@@ -277,8 +277,8 @@ TEST(HNSWBounds, PlantedUnsoundBoundsChangeResults) {
 }
 
 // The same for the axis codes alone (no records, so no grid codes either):
-// a dropped tail term (which only a second block has), a threshold a tenth
-// too low, a code gap one cell too wide.
+// a dropped tail term (which only a second block has, whole or of 36 axes),
+// a threshold a tenth too low, a code gap one cell too wide.
 TEST(HNSWBounds, PlantedUnsoundAxisCodesChangeResults) {
   Totals totals;
   const Family family{.dims = {64}, .kinds = {0, 1, 3}};
@@ -286,6 +286,8 @@ TEST(HNSWBounds, PlantedUnsoundAxisCodesChangeResults) {
   dropped.drop_tail = true;
   const Family two_blocks{.dims = {128}, .kinds = {0, 1, 3}};
   EXPECT_NE(grow_and_compare(dropped, 27, 128, totals, 1, two_blocks), "");
+  const Family partial{.dims = {100}, .kinds = {0, 1, 3}};
+  EXPECT_NE(grow_and_compare(dropped, 30, 100, totals, 1, partial), "");
   sketch::Config low = small_config(0);
   low.code_threshold_scale = 0.9;
   EXPECT_NE(grow_and_compare(low, 28, 64, totals, 1, family), "");
