@@ -345,8 +345,10 @@ ChunkPruner::Chunk ChunkPruner::prune(std::uint32_t* ids, double* dist, std::siz
       axis_thresholds_of_ = worst;
     }
     if (axis_any_) {
+      // A walk's neighbours are scattered rows, and most go on to the last
+      // blocks: their blocks are read whole, without a branch on each.
       bound(rows, stats_.axis, [&](std::uint32_t* at, std::size_t n) {
-        return sketch.axis_survivors(query, thresholds, at, 0, n, at, nullptr);
+        return sketch.axis_survivors(query, thresholds, at, 0, n, at, nullptr, true);
       });
     }
   }

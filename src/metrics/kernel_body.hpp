@@ -554,14 +554,19 @@ inline std::size_t row_id(const std::uint32_t* ids, std::size_t begin, std::size
 // first code is -128 has no codes and is kept; the others add their blocks
 // in order, acc = acc + term(b, at, x) for block b at code `at` of row x,
 // and are ruled out at the first block whose sum reaches limit(b).
-// blocks_read, when given, grows by the blocks summed.
+// blocks_read, when given, grows by the blocks summed. With `whole`, every
+// block of a coded row is summed and the row is ruled out when any running
+// sum reached its limit: the same sums in the same order and the same
+// verdicts, without a branch on each block, which pays where most rows go
+// on to the last blocks and the block a row leaves at cannot be predicted.
 template <class Term, class Limit>
 [[gnu::always_inline]] inline std::size_t axis_survivors(const std::int8_t* codes,
                                                          std::size_t stride,
                                                          const std::uint32_t* ids,
                                                          std::size_t begin, std::size_t count,
                                                          std::uint32_t* out,
-                                                         std::size_t* blocks_read, Term term,
+                                                         std::size_t* blocks_read, bool whole,
+                                                         Term term,
                                                          Limit limit) {
   constexpr std::size_t kBlock = 64;
   // Most rows are given up after their first block, so the first line of a
@@ -578,7 +583,14 @@ template <class Term, class Limit>
       __builtin_prefetch(codes + row_id(ids, begin, j + kAhead) * stride, 0, 3);
     }
     bool ruled_out = false;
-    if (x[0] != -128) {
+    if (x[0] != -128 && whole) {
+      double acc = 0.0;
+      for (std::size_t b = 0; b < blocks; ++b) {
+        acc = acc + term(b, b * kBlock, x);
+        ruled_out |= acc >= limit(b);
+      }
+      read += blocks;
+    } else if (x[0] != -128) {
       double acc = 0.0;
       for (std::size_t b = 0; b < blocks; ++b) {
         const std::size_t at = b * kBlock;
@@ -607,7 +619,7 @@ std::size_t axis_code_survivors(const std::int8_t* query, const std::int8_t* cod
                                 const std::uint32_t* ids, std::size_t begin, std::size_t count,
                                 std::uint32_t* out, std::size_t* blocks_read) {
   return axis_survivors(
-      codes, stride, ids, begin, count, out, blocks_read,
+      codes, stride, ids, begin, count, out, blocks_read, false,
       [=](std::size_t b, std::size_t at, const std::int8_t* x) __attribute__((always_inline)) {
         return weights[b] * static_cast<double>(I::code_block(query + at, x + at));
       },
@@ -630,9 +642,9 @@ std::size_t axis_dot_survivors(const std::int16_t* weights, const std::int8_t* c
                                std::size_t stride, const double* units,
                                const double* thresholds, const std::uint32_t* ids,
                                std::size_t begin, std::size_t count, std::uint32_t* out,
-                               std::size_t* blocks_read) {
+                               std::size_t* blocks_read, bool whole) {
   return axis_survivors(
-      codes, stride, ids, begin, count, out, blocks_read,
+      codes, stride, ids, begin, count, out, blocks_read, whole,
       [=](std::size_t b, std::size_t at, const std::int8_t* x) __attribute__((always_inline)) {
         return units[b] * static_cast<double>(code_dot(weights + at, x + at));
       },

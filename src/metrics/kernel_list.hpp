@@ -36,8 +36,9 @@
   X(std::size_t, axis_dot_survivors,                                                           \
     (const std::int16_t* weights, const std::int8_t* codes, std::size_t stride,                \
      const double* units, const double* thresholds, const std::uint32_t* ids,                  \
-     std::size_t begin, std::size_t count, std::uint32_t* out, std::size_t* blocks_read),      \
-    (weights, codes, stride, units, thresholds, ids, begin, count, out, blocks_read))          \
+     std::size_t begin, std::size_t count, std::uint32_t* out, std::size_t* blocks_read,       \
+     bool whole),                                                                              \
+    (weights, codes, stride, units, thresholds, ids, begin, count, out, blocks_read, whole))   \
   X(void, euclidean_record_bounds,                                                             \
     (const double* q, const double* records, std::size_t stride, std::size_t m,                \
      const std::uint32_t* ids, std::size_t count, double margin, double* lb),                  \

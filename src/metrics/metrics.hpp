@@ -91,7 +91,9 @@ inline bool ranks_equal(double a, double b) {
 // which the running sum is at least thresholds[b]. Here the stride may be
 // any positive length: a row has stride / 64 blocks rounded up, the last one
 // read whole, so weights holds whole blocks (zero past the stride) and the
-// codes may be read up to 63 bytes past the last row's.
+// codes may be read up to 63 bytes past the last row's. With `whole`, a
+// coded row's blocks are all summed (and counted read) before its verdict,
+// which is the same.
 //
 // euclidean_record_bounds: euclidean lower bounds from sketch records (their
 // layout, their meaning and the proof that they hold are in

@@ -163,7 +163,7 @@ bool Sketch::axis_thresholds(const Query& query, double worst, double* out) cons
 std::size_t Sketch::axis_survivors(const Query& query, const double* thresholds,
                                    const std::uint32_t* from, std::size_t begin,
                                    std::size_t count, std::uint32_t* ids,
-                                   std::size_t* blocks_read) const {
+                                   std::size_t* blocks_read, bool whole) const {
   if (!query.axis.usable || axis_.axes == 0) {
     for (std::size_t j = 0; j < count; ++j) {
       ids[j] = from != nullptr ? from[j] : static_cast<std::uint32_t>(begin + j);
@@ -173,7 +173,7 @@ std::size_t Sketch::axis_survivors(const Query& query, const double* thresholds,
   if (metric_ != metrics::Metric::Euclidean) {
     return metrics::axis_dot_survivors(query.axis.weights.data(), axis_codes_.data(), axis_.axes,
                                        query.axis.units.data(), thresholds, from, begin, count,
-                                       ids, blocks_read);
+                                       ids, blocks_read, whole);
   }
 #if TARSIM_TESTING
   if (config_.axis_gap_wide) {

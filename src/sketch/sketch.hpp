@@ -131,11 +131,14 @@ class Sketch {
   // among [begin, begin + count), or among from[0 .. count) when from is not
   // null, that no block rules out, in their order, written to ids (which may
   // be from; all of them when the query has no axis codes), and adds the
-  // 64-code blocks it read to *blocks_read.
+  // 64-code blocks it read to *blocks_read. `whole` (inner product and
+  // cosine): every block of a row is read before its verdict (see
+  // metrics.hpp), for scattered rows that mostly go on to the last blocks.
   bool axis_thresholds(const Query& query, double worst, double* out) const;
   std::size_t axis_survivors(const Query& query, const double* thresholds,
                              const std::uint32_t* from, std::size_t begin, std::size_t count,
-                             std::uint32_t* ids, std::size_t* blocks_read) const;
+                             std::uint32_t* ids, std::size_t* blocks_read,
+                             bool whole = false) const;
   // The lower bound itself, in threshold units (squared for the euclidean
   // distance); NaN when nothing is proven. For tests.
   double bound(const Query& query, std::uint32_t id) const;
