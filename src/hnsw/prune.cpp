@@ -32,10 +32,18 @@ bool records_pay(const PruneStats::Tally& tally) {
 // kernel's eight for the coordinates it needs: it pays while it rules out
 // more than one in four of the neighbours it is asked about.
 bool codes_pay(const PruneStats::Tally& tally) { return tally.ruled_out * 4 >= tally.asked; }
-// The axis codes (inner product and cosine) read a block of 64 bytes for a
-// neighbour whose scoring would read all of its vector's, at least 512: they
-// pay while they rule out more than one in eight.
+// The axis codes (inner product and cosine). In a query they pay while they
+// rule out more than one in eight: a block of 64 bytes against a vector of
+// at least 512. An insertion, whose walks decide the build time, weighs
+// them by cost: it reads every block of a neighbour's codes (see
+// ChunkPruner::prune), and on a walk's scattered rows a block costs about
+// as much as scoring kBlockCost of a vector's values, so the codes pay
+// while the values they save outweigh the blocks they read.
+constexpr std::size_t kBlockCost = 44;
 bool axis_pays(const PruneStats::Tally& tally) { return tally.ruled_out * 8 >= tally.asked; }
+bool axis_pays_inserting(const PruneStats::Tally& tally, std::size_t dim, std::size_t blocks) {
+  return tally.ruled_out * dim >= tally.asked * blocks * kBlockCost;
+}
 
 }  // namespace
 
@@ -62,16 +70,17 @@ void Bounds::reset(const sketch::Config& config, const double* data, std::size_t
   update(data, n);
 }
 
-void Bounds::prepare(std::span<const double> query, bool memo, std::size_t count,
+void Bounds::prepare(std::span<const double> query, bool inserting, std::size_t count,
                      SearchScratch& scratch) const {
   scratch.bounding = false;
   scratch.coding = false;
   scratch.axis_coding = false;
+  scratch.inserting = inserting;
   // An insertion searches every layer from 0 up with the full width, and the
   // upper layers hold nodes the walks below have mostly scored already. A
   // query's walks above layer 0 have width 1 and score few, so the memo
   // would only cost it time.
-  scratch.memo_on = on_ && memo;
+  scratch.memo_on = on_ && inserting;
   scratch.memo_any = false;
   if (scratch.memo_on) scratch.start_memo(count);
   if (!on_) return;
@@ -87,7 +96,10 @@ void Bounds::prepare(std::span<const double> query, bool memo, std::size_t count
   };
   const bool records = have_records && wanted(stats_.records, records_pay(stats_.records));
   const bool codes = have_records && sketch_.coding() && wanted(stats_.codes, codes_pay(stats_.codes));
-  const bool axis = have_axis && wanted(stats_.axis, axis_pays(stats_.axis));
+  const PruneStats::Tally& axis_tally = inserting ? stats_.axis_inserting : stats_.axis;
+  const bool axis_paid =
+      inserting ? axis_pays_inserting(axis_tally, dim_, sketch_.axis_blocks()) : axis_pays(axis_tally);
+  const bool axis = have_axis && wanted(axis_tally, axis_paid);
   if (records || codes) {
     sketch_.prepare(query, scratch.sketched);
     scratch.bounding = records && scratch.sketched.usable;

@@ -39,7 +39,10 @@ struct PruneStats {
   // Bounds::prepare).
   Tally records;
   Tally codes;
+  // The axis codes in queries and in insertions, which pay differently (see
+  // Bounds::prepare).
   Tally axis;
+  Tally axis_inserting;
   std::size_t operations = 0;
 
   // A bound was asked about `asked` rows and kept `kept` of them.
@@ -68,8 +71,9 @@ class Bounds {
   // values each, back to back).
   void update(const double* data, std::size_t n);
   // Readies the bounds of one operation on `query` over `count` stored
-  // nodes, and with `memo` its distance memo (or turns them off).
-  void prepare(std::span<const double> query, bool memo, std::size_t count,
+  // nodes (or turns them off); an insertion (`inserting`) also gets its
+  // distance memo.
+  void prepare(std::span<const double> query, bool inserting, std::size_t count,
                SearchScratch& scratch) const;
   std::size_t memory_bytes() const { return sketch_.memory_bytes(); }
 
@@ -132,6 +136,7 @@ class ChunkPruner {
         bounding_(scratch.bounding),
         coding_(scratch.coding),
         axis_coding_(scratch.axis_coding),
+        inserting_(scratch.inserting),
         euclidean_(metric == metrics::Metric::Euclidean),
         chunked_(recall_ || bounding_ || coding_ || axis_coding_ || euclidean_),
         memo_stamp_(scratch.memo_stamp),
@@ -187,6 +192,7 @@ class ChunkPruner {
   const bool bounding_;
   const bool coding_;
   const bool axis_coding_;
+  const bool inserting_;
   const bool euclidean_;
   // Chunks are bounded_chunk rows long when anything bounds or recalls them;
   // otherwise a chunk is the rest of the batch.
@@ -347,7 +353,8 @@ ChunkPruner::Chunk ChunkPruner::prune(std::uint32_t* ids, double* dist, std::siz
     if (axis_any_) {
       // A walk's neighbours are scattered rows, and most go on to the last
       // blocks: their blocks are read whole, without a branch on each.
-      bound(rows, stats_.axis, [&](std::uint32_t* at, std::size_t n) {
+      bound(rows, inserting_ ? stats_.axis_inserting : stats_.axis,
+            [&](std::uint32_t* at, std::size_t n) {
         return sketch.axis_survivors(query, thresholds, at, 0, n, at, nullptr, true);
       });
     }

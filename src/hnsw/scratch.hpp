@@ -77,6 +77,7 @@ struct SearchScratch {
   bool coding = false;
   bool axis_coding = false;
   std::vector<double> axis_thresholds;
+  bool inserting = false;  // the operation is an insertion
   // Distances computed by earlier walks of the same operation:
   // memo_distance[n] is node n's distance to the query when
   // memo_at[n] == memo_stamp (see ChunkPruner). memo_any: something was

@@ -206,7 +206,8 @@ std::string grow_and_compare(const sketch::Config& config, std::uint64_t seed,
         if (Knobs::skipped(off) != 0 || Knobs::recalled(off) != 0) return where + ": bounds used while off";
         totals.skipped += Knobs::skipped(on);
         totals.recalled += Knobs::recalled(on);
-        totals.axis += Knobs::prune_stats(on).axis.ruled_out;
+        const auto& stats = Knobs::prune_stats(on);
+        totals.axis += stats.axis.ruled_out + stats.axis_inserting.ruled_out;
       }
     }
   }
