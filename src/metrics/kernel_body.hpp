@@ -612,16 +612,22 @@ template <class Term, class Limit>
 // The rows whose weighted code sums stay below `threshold` block after
 // block; see axis_code_survivors in metrics.hpp. Each block's sum is of
 // integers and exact in any order (I::code_block), and the running sum takes
-// the blocks in order, so every set gets the same survivors.
+// the blocks in order, so every set gets the same survivors. A last block
+// shorter than 64 codes is read into a block of zeros first: with the
+// query's zero codes past the stride its gaps there are 0 and add nothing.
 template <class I>
 std::size_t axis_code_survivors(const std::int8_t* query, const std::int8_t* codes,
                                 std::size_t stride, const double* weights, double threshold,
                                 const std::uint32_t* ids, std::size_t begin, std::size_t count,
                                 std::uint32_t* out, std::size_t* blocks_read) {
+  const std::size_t whole = stride / 64 * 64;
   return axis_survivors(
       codes, stride, ids, begin, count, out, blocks_read, false,
       [=](std::size_t b, std::size_t at, const std::int8_t* x) __attribute__((always_inline)) {
-        return weights[b] * static_cast<double>(I::code_block(query + at, x + at));
+        if (at < whole) return weights[b] * static_cast<double>(I::code_block(query + at, x + at));
+        alignas(64) std::int8_t last[64] = {};
+        for (std::size_t k = 0; at + k < stride; ++k) last[k] = x[at + k];
+        return weights[b] * static_cast<double>(I::code_block(query + at, last));
       },
       [=](std::size_t) __attribute__((always_inline)) { return threshold; });
 }

@@ -76,8 +76,9 @@ inline bool ranks_equal(double a, double b) {
 //
 // axis_code_survivors: weighted sums of squared code gaps, block by block.
 // Rows ids[0 .. count) (begin .. begin + count when ids is null; out may be
-// ids), row id's codes at codes + id * stride (stride
-// a multiple of 64). Block b of a row adds weights[b] times the integer sum
+// ids), row id's codes at codes + id * stride; query holds stride codes
+// rounded up to 64, zero past the stride, and a last block shorter than 64
+// codes reads only the row's own. Block b of a row adds weights[b] times the integer sum
 // over its 64 codes of max(0, |query[k] - code[k]| - 1)^2 to a running
 // double sum, from +0.0, in block order; the row is ruled out at the first
 // block after which that sum is at least `threshold` (never when threshold

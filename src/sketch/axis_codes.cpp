@@ -43,8 +43,10 @@ namespace tarsim::sketch::axis {
 // D = |k_q - k_x| and A = max(0, D - 1):
 //   |sq_i - s_i| >= s A (1 - 2^-43)         (A - 2 eps_c >= A (1 - 2 eps_c) for A >= 1)
 // and, summed, |sq - s| >= (1 - 2^-43) sqrt(P), P = sum over blocks of s_b^2
-// S_b, S_b the integer sum of the block's A^2. Every A^2 is >= 0, so the
-// sum over the blocks read so far is a lower bound on P.
+// S_b, S_b the integer sum of the block's A^2 (a last block shorter than
+// 64 axes sums its own: the scan reads it padded with zero codes on both
+// sides, whose gaps add 0). Every A^2 is >= 0, so the sum over the blocks
+// read so far is a lower bound on P.
 //
 // The distance. With y = q - x and E = delta (nq + L) + 2^-1000:
 //   (1 - 2^-43) sqrt(P) <= |sq - s| <= |By| + |sq - Bq| + |s - Bx|
@@ -176,9 +178,7 @@ bool wanted(const Config& config, metrics::Metric, std::size_t dim) {
   return config.axis_codes && dim >= kBlock && dim <= config.axis_max_dim;
 }
 
-std::size_t axes_for(std::size_t dim, metrics::Metric metric) {
-  return metric == metrics::Metric::Euclidean ? dim / kBlock * kBlock : dim;
-}
+std::size_t axes_for(std::size_t dim) { return dim; }
 
 Grid fit(const std::vector<const double*>& sample, std::size_t dim, std::size_t axes,
          metrics::Metric metric) {
@@ -240,7 +240,8 @@ void prepare(const Grid& grid, const double* q, std::size_t dim, Prepared& out) 
   if (std::isnan(nq)) return;
   std::vector<double> v(grid.axes);
   coordinates(grid, q, dim, v.data());
-  out.codes.resize(grid.axes);
+  // Zero past the last axis, where a row's last block is read as zeros.
+  out.codes.assign(blocks_of(grid.axes) * kBlock, 0);
   codes_of(grid, v.data(), out.codes.data());
   out.error = grid.delta * (nq + grid.limit) + kAbsolute;
   out.usable = true;
@@ -266,9 +267,9 @@ std::size_t survivors_gap_wide(const Grid& grid, const std::int8_t* query,
     const std::size_t id = from != nullptr ? from[j] : begin + j;
     const std::int8_t* x = codes + id * grid.axes;
     double acc = 0.0;
-    for (std::size_t b = 0; b < grid.axes / kBlock && x[0] != kUncoded; ++b) {
+    for (std::size_t b = 0; b < blocks_of(grid.axes) && x[0] != kUncoded; ++b) {
       std::int64_t sum = 0;
-      for (std::size_t i = b * kBlock; i < (b + 1) * kBlock; ++i) {
+      for (std::size_t i = b * kBlock; i < std::min((b + 1) * kBlock, grid.axes); ++i) {
         const std::int64_t gap = std::abs(int{query[i]} - int{x[i]});
         sum += gap * gap;
       }

@@ -68,11 +68,11 @@ struct Prepared {
 };
 
 // Whether a sketch with this configuration keeps these codes, and how many
-// axes it codes: euclidean, every whole block of 64 the dimension holds;
-// the inner product and the cosine need every axis, and their last block
-// may be partial. blocks_of(axes): the blocks they fill.
+// axes it codes: every axis (the inner product and the cosine need them
+// all), the last block perhaps shorter than 64. blocks_of(axes): the blocks
+// they fill.
 bool wanted(const Config& config, metrics::Metric metric, std::size_t dim);
-std::size_t axes_for(std::size_t dim, metrics::Metric metric);
+std::size_t axes_for(std::size_t dim);
 inline std::size_t blocks_of(std::size_t axes) { return (axes + kBlock - 1) / kBlock; }
 
 // Fits the grid to the sample (provable rows of dim values); axes 0 when no
