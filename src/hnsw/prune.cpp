@@ -96,7 +96,7 @@ void Bounds::prepare(std::span<const double> query, bool inserting, std::size_t 
   };
   const bool records = have_records && wanted(stats_.records, records_pay(stats_.records));
   const bool codes = have_records && sketch_.coding() && wanted(stats_.codes, codes_pay(stats_.codes));
-  const PruneStats::Tally& axis_tally = inserting ? stats_.axis_inserting : stats_.axis;
+  const PruneStats::Tally& axis_tally = stats_.axis_of(inserting);
   const bool axis_paid =
       inserting ? axis_pays_inserting(axis_tally, dim_, sketch_.axis_blocks()) : axis_pays(axis_tally);
   const bool axis = have_axis && wanted(axis_tally, axis_paid);

@@ -45,6 +45,8 @@ struct PruneStats {
   Tally axis_inserting;
   std::size_t operations = 0;
 
+  Tally& axis_of(bool inserting) { return inserting ? axis_inserting : axis; }
+
   // A bound was asked about `asked` rows and kept `kept` of them.
   void count(Tally& tally, std::size_t asked, std::size_t kept) {
     skipped += asked - kept;
@@ -353,8 +355,7 @@ ChunkPruner::Chunk ChunkPruner::prune(std::uint32_t* ids, double* dist, std::siz
     if (axis_any_) {
       // A walk's neighbours are scattered rows, and most go on to the last
       // blocks: their blocks are read whole, without a branch on each.
-      bound(rows, inserting_ ? stats_.axis_inserting : stats_.axis,
-            [&](std::uint32_t* at, std::size_t n) {
+      bound(rows, stats_.axis_of(inserting_), [&](std::uint32_t* at, std::size_t n) {
         return sketch.axis_survivors(query, thresholds, at, 0, n, at, nullptr, true);
       });
     }

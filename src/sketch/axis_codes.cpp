@@ -174,11 +174,9 @@ void coordinates(const Grid& grid, const double* x, std::size_t dim, double* out
   metrics::dot_eightfold_rows(grid.basis.data(), grid.axes, x, dim, out);
 }
 
-bool wanted(const Config& config, metrics::Metric, std::size_t dim) {
+bool wanted(const Config& config, std::size_t dim) {
   return config.axis_codes && dim >= kBlock && dim <= config.axis_max_dim;
 }
-
-std::size_t axes_for(std::size_t dim) { return dim; }
 
 Grid fit(const std::vector<const double*>& sample, std::size_t dim, std::size_t axes,
          metrics::Metric metric) {

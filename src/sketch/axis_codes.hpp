@@ -67,12 +67,10 @@ struct Prepared {
   double norm_lo = 0.0;
 };
 
-// Whether a sketch with this configuration keeps these codes, and how many
-// axes it codes: every axis (the inner product and the cosine need them
-// all), the last block perhaps shorter than 64. blocks_of(axes): the blocks
-// they fill.
-bool wanted(const Config& config, metrics::Metric metric, std::size_t dim);
-std::size_t axes_for(std::size_t dim);
+// Whether a sketch with this configuration keeps these codes. It codes every
+// axis (the inner product and the cosine need them all), the last block
+// perhaps shorter than 64; blocks_of(axes): the blocks they fill.
+bool wanted(const Config& config, std::size_t dim);
 inline std::size_t blocks_of(std::size_t axes) { return (axes + kBlock - 1) / kBlock; }
 
 // Fits the grid to the sample (provable rows of dim values); axes 0 when no

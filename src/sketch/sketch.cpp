@@ -51,8 +51,8 @@ void Sketch::fit(const double* data, std::size_t n) {
   axis_coded_ = 0;
   const std::vector<const double*> sample = basis::sample(data, n, dim_);
   fit_records(sample);
-  if (axis::wanted(config_, metric_, dim_)) {
-    axis_ = axis::fit(sample, dim_, axis::axes_for(dim_), metric_);
+  if (axis::wanted(config_, dim_)) {
+    axis_ = axis::fit(sample, dim_, dim_, metric_);
 #if TARSIM_TESTING
     axis_.drop_tail = config_.drop_tail;
 #endif
