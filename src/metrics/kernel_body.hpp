@@ -620,6 +620,15 @@ std::size_t axis_code_survivors(const std::int8_t* query, const std::int8_t* cod
                                 std::size_t stride, const double* weights, double threshold,
                                 const std::uint32_t* ids, std::size_t begin, std::size_t count,
                                 std::uint32_t* out, std::size_t* blocks_read) {
+  const auto limit = [=](std::size_t) __attribute__((always_inline)) { return threshold; };
+  if (stride % 64 == 0) {
+    return axis_survivors(
+        codes, stride, ids, begin, count, out, blocks_read, false,
+        [=](std::size_t b, std::size_t at, const std::int8_t* x) __attribute__((always_inline)) {
+          return weights[b] * static_cast<double>(I::code_block(query + at, x + at));
+        },
+        limit);
+  }
   const std::size_t whole = stride / 64 * 64;
   return axis_survivors(
       codes, stride, ids, begin, count, out, blocks_read, false,
@@ -629,7 +638,7 @@ std::size_t axis_code_survivors(const std::int8_t* query, const std::int8_t* cod
         for (std::size_t k = 0; at + k < stride; ++k) last[k] = x[at + k];
         return weights[b] * static_cast<double>(I::code_block(query + at, last));
       },
-      [=](std::size_t) __attribute__((always_inline)) { return threshold; });
+      limit);
 }
 
 // The sum over 64 codes of weight times code, of integers: |weight| <=
